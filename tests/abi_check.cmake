@@ -34,7 +34,8 @@ if(NOT needed STREQUAL "Shared library: [libc.so.6]")
 endif()
 
 execute_process(COMMAND ${NM} -D --undefined-only ${LIB} OUTPUT_VARIABLE undefined)
-foreach(heap malloc calloc realloc free _Znwj _Znaj _Znwm _Znam _ZdlPv _ZdaPv __cxa_)
+foreach(heap malloc calloc realloc free _Znw _Zna _ZdlPv _ZdaPv __cxa_guard __cxa_throw
+    __cxa_allocate __cxa_begin_catch __cxa_pure_virtual __gxx_personality)
   if(undefined MATCHES "[ \n]${heap}")
     message(FATAL_ERROR "imports a heap or C++ runtime function: ${heap}\n${undefined}")
   endif()

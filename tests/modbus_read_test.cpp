@@ -34,7 +34,8 @@ Bytes read_request(unsigned char fn, int start, int quantity)
 Bytes read_reply(unsigned char fn, unsigned char count, const Bytes &data)
 {
     Bytes r = {0, 0, 0, 0, 0, static_cast<unsigned char>(3 + data.size()), 0, fn, count};
-    r.insert(r.end(), data.begin(), data.end());
+    for (unsigned char b : data)
+        r.push_back(b);
     return r;
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <climits>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -52,11 +53,11 @@ TEST_F(ReplyWait, TimeoutZeroTakesAReplyAlreadyWaiting)
 {
     // The reply to the first (timed-out) read is waiting when the second
     // read is made with timeout 0.
-    peer.expect(read_8_coils).send(coils_55).expect(read_8_coils);
+    peer.expect(read_8_coils).send(coils_55, 200ms).expect(read_8_coils);
     connect_to_peer();
     EXPECT_EQ(read_coils(0), KIV_ERR_TIMEOUT);
-    ASSERT_TRUE(peer.wait_steps(2));
-    ::usleep(50 * 1000); // loopback delivery of the bytes just sent
+    pollfd arrived{handle, POLLIN, 0};
+    ASSERT_EQ(::poll(&arrived, 1, 5000), 1);
     EXPECT_EQ(read_coils(0), KIV_OK);
     EXPECT_EQ(value, 0x55);
 }
