@@ -9,7 +9,7 @@ include(GoogleTest)
 # Test under qemu-arm is slow to start; discovery gets more time than usual.
 set(KIV_TEST_DISCOVERY_TIMEOUT 60)
 
-# kiv_test(name SOURCES ... [LIBS ...]): a GoogleTest executable, every case a
+# kiv_test(name SOURCES ... [LIBS ...] [TIMEOUT s]): a GoogleTest executable, every case a
 # ctest with a timeout.
 function(kiv_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
@@ -21,5 +21,6 @@ function(kiv_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT ${KIV_TEST_DISCOVERY_TIMEOUT}
+    DISCOVERY_MODE PRE_TEST
     PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
