@@ -155,6 +155,114 @@ KIV_API int KIV_DO_Write(int handle, int timeout, int start, int quantity,
 /* ------------------------------------------------------------------------
  * Module I/O entry points
  * ------------------------------------------------------------------------ */
+/*
+ * One function per model and signal group. Each checks its 1-based channel
+ * arguments, maps them to the model's Modbus addresses and makes exactly one
+ * generic exchange above, whose result it returns unchanged (prints
+ * included). A failed channel check returns KIV_ERR_PARAM: nothing is sent
+ * and the caller's buffer, length and value byte are left as they were.
+ *
+ * Channel check: with N channels in the group, first must be 1..N, count
+ * 1..N and the last channel first+count-1 at most N.
+ *
+ * Reads into buf/size/len: as KIV_AI_Read and KIV_DI_Read, including
+ * KIV_ERR_EXCEPTION with the exception code in buf[0] and *len = 1.
+ * DO reads (value out): *value receives the output byte on KIV_OK only, and
+ * only when the reply carried a data byte (an empty reply gives KIV_OK and
+ * leaves *value as it was); bit i is channel first+i. The exception code of
+ * a Modbus exception is not handed on.
+ * DO writes: for one channel the value is a state (exactly 1 switches on,
+ * anything else off; write single coil); for several it is a mask, bit i
+ * driving channel first+i (write multiple coils). The exception code of a
+ * Modbus exception is not handed on.
+ *
+ * Register map (0-based Modbus addresses):
+ *   ZRM-7301  coil 0: the output; holding registers 256 + 3*(n-1): AI
+ *             channel n (1..8), one 6-byte AI record each
+ *   ZRM-7302  discrete inputs n-1: DI channel n (1..16); coils n-1: DO
+ *             channel n (1..8); holding registers 0..23: the sensor block
+ *   ZRM-7303  discrete inputs n-1: DI channel n (1..2); coil 0: the output;
+ *             holding registers 512 + 5*(n-1): TC channel n (1..3), one
+ *             10-byte TC record each
+ */
+
+/*
+ * Channel records, as the AI and TC reads return them back to back: the
+ * record of channel first at byte 0, that of first+k at k * record size.
+ * Registers travel high byte first. A value reads as: "-" if its sign byte
+ * is 1 (any other value: not negative), the integer part in decimal, ".",
+ * the fractional part in decimal as a plain number (integer 12, fraction 5
+ * reads 12.5; fraction 50 reads 12.50).
+ */
+enum kiv_ai_record {
+    KIV_AI_RECORD_SIZE = 6,
+    KIV_AI_ENABLE = 0,     /* 1 = channel enabled; any other value disabled */
+    KIV_AI_SIGN = 1,       /* 1 = value negative */
+    KIV_AI_INTEGER = 2,    /* 2 bytes, unsigned, high first: integer part */
+    KIV_AI_FRACTION = 4    /* 2 bytes, unsigned, high first: fractional part */
+};
+
+enum kiv_tc_record {
+    KIV_TC_RECORD_SIZE = 10,
+    KIV_TC_ENABLE = 0,        /* 1 = channel enabled; any other value disabled */
+    KIV_TC_SIGN = 1,          /* 1 = temperature negative */
+    KIV_TC_INTEGER = 2,       /* 2 bytes, unsigned, high first: temperature integer part */
+    KIV_TC_FRACTION = 4,      /* 2 bytes, unsigned, high first: temperature fraction */
+    KIV_TC_REF_INTEGER = 6,   /* 1 byte: reference value, integer part */
+    KIV_TC_REF_FRACTION = 7,  /* 1 byte: reference value, fractional part */
+    KIV_TC_REF_SIGN = 8,      /* 1 = reference value negative (sign after it) */
+    KIV_TC_FAULTS = 9         /* fault flags, KIV_TC_FAULT_* bits */
+};
+
+enum kiv_tc_fault {
+    KIV_TC_FAULT_OPEN = 0x01,         /* open input */
+    KIV_TC_FAULT_SHORT_GND = 0x02,    /* short to ground */
+    KIV_TC_FAULT_SHORT_VCC = 0x04     /* short to supply; bits 3-7 carry nothing */
+};
+
+/* The ZRM-7302 sensor block: 24 holding registers, 48 bytes in wire order. */
+enum { KIV_ZRM_7302_SENSOR_SIZE = 48 };
+
+/* ZRM-7301: reads the output (coil 0) into *value, bit 0. */
+KIV_API int KIV_ZRM_7301_DO_Read(int handle, int timeout, unsigned char *value);
+/* ZRM-7301: switches the output on (value 1) or off (any other value). */
+KIV_API int KIV_ZRM_7301_DO_Write(int handle, int timeout, unsigned char value);
+/*
+ * ZRM-7301: reads AI channels first..first+count-1 (1..8) as count AI
+ * records, 6*count bytes, into buf (64 bytes hold all eight).
+ */
+KIV_API int KIV_ZRM_7301_AI_Read(int handle, int timeout, unsigned char first,
+                                 unsigned char count, unsigned char *buf, int size, int *len);
+
+/* ZRM-7302: reads DI channels first.. (1..16), packed, channel first in bit 0. */
+KIV_API int KIV_ZRM_7302_DI_Read(int handle, int timeout, unsigned char first,
+                                 unsigned char count, unsigned char *buf, int size, int *len);
+/* ZRM-7302: reads DO channels first.. (1..8) into *value, channel first in bit 0. */
+KIV_API int KIV_ZRM_7302_DO_Read(int handle, int timeout, unsigned char first,
+                                 unsigned char count, unsigned char *value);
+/* ZRM-7302: writes DO channels first.. (1..8): one channel a state, several a mask. */
+KIV_API int KIV_ZRM_7302_DO_Write(int handle, int timeout, unsigned char first,
+                                  unsigned char count, unsigned char value);
+/* ZRM-7302: KIV_ZRM_7302_DO_Write(handle, timeout, channel, 1, value). */
+KIV_API int KIV_ZRM_7302_DO_Write_bit(int handle, int timeout, unsigned char channel,
+                                      unsigned char value);
+/* ZRM-7302: reads the whole sensor block (registers 0..23, 48 bytes). */
+KIV_API int KIV_ZRM_7302_Sensor_Read(int handle, int timeout, unsigned char *buf, int size,
+                                     int *len);
+
+/* ZRM-7303: reads DI channels first.. (1..2), packed, channel first in bit 0. */
+KIV_API int KIV_ZRM_7303_DI_Read(int handle, int timeout, unsigned char first,
+                                 unsigned char count, unsigned char *buf, int size, int *len);
+/* ZRM-7303: reads the output (coil 0) into *value, bit 0. */
+KIV_API int KIV_ZRM_7303_DO_Read(int handle, int timeout, unsigned char *value);
+/* ZRM-7303: switches the output on (value 1) or off (any other value). */
+KIV_API int KIV_ZRM_7303_DO_Write(int handle, int timeout, unsigned char value);
+/*
+ * ZRM-7303: reads TC channels first..first+count-1 (1..3) as count TC
+ * records, 10*count bytes, into buf.
+ */
+KIV_API int KIV_ZRM_7303_TC_Read(int handle, int timeout, unsigned char first,
+                                 unsigned char count, unsigned char *buf, int size, int *len);
 
 /* ------------------------------------------------------------------------
  * Configuration dialogue
