@@ -1,0 +1,31 @@
+# Shared by the scripts: the packages every build needs, installed when
+# missing (as root), and the presets in the order they are built.
+set -euo pipefail
+
+KIV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+KIV_PRESETS=(host x86 arm)
+KIV_PACKAGES=(cmake g++ pkg-config binutils
+  g++-i686-linux-gnu libc6-i386 lib32stdc++6
+  g++-arm-linux-gnueabi qemu-user
+  libmodbus-dev iproute2)
+
+ensure_packages() {
+  local missing=()
+  for p in "${KIV_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]}; run as root or install them with apt-get" >&2
+    exit 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null ||
+    { apt-get update >/dev/null && apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null; }
+}
+
+build_preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+}
