@@ -1,0 +1,368 @@
+#include "options.h"
+
+#include <arpa/inet.h>
+#include <modbus/modbus.h>
+
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+namespace zrmsim {
+
+namespace {
+
+const char usage[] =
+    "Usage: zrm-sim --model 7301|7302|7303 [options]\n"
+    "\n"
+    "Simulates one ZRM remote I/O module: Modbus/TCP and the configuration service.\n"
+    "When both services listen it prints one line on standard output:\n"
+    "  zrm-sim <model> ready modbus <address>:<port> config <address>:<port>\n"
+    "SIGINT or SIGTERM ends it with status 0; a bad option gives status 2.\n"
+    "\n"
+    "Where it listens:\n"
+    "  --model M            7301 (8 AI, 1 DO), 7302 (16 DI, 8 DO, 24 sensor registers),\n"
+    "                       7303 (3 TC, 2 DI, 1 DO); required\n"
+    "  --address A          IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --modbus-port N      Modbus/TCP port (default 502; 0 = any free port)\n"
+    "  --config-port N      configuration port (default 5001; 0 = any free port)\n"
+    "\n"
+    "Configuration service:\n"
+    "  --password P         login password: its first 8 bytes count (default: none)\n"
+    "  --state FILE         saved settings: read at start, written by save\n"
+    "  --reboot-ms N        after \"S:save=1&reboot=1\" connections are refused for\n"
+    "                       N ms (default 500)\n"
+    "  --ai-en MASK         start value of ai_en (7301; default 255)\n"
+    "  --tc-en MASK         start value of tc_en (7303; default 7)\n"
+    "  --range CH=CODE      start range code 0..10 of AI channel CH 1..8 (7301;\n"
+    "                       default 8, -10..10 V); sets ai_range_<CH-1> and ai_pl\n"
+    "  --povp MASK          start value of u8_povp, 0..255 (default 0)\n"
+    "\n"
+    "Fixed inputs (otherwise inputs move over time within their range):\n"
+    "  --ai CH=VALUE        AI channel CH 1..8 (7301), e.g. -12.5 or 3.25: sign,\n"
+    "                       integer and fraction digits as written (12.50 is 12, 50)\n"
+    "  --tc CH=TEMP[,REF[,FAULTS]]\n"
+    "                       TC channel CH 1..3 (7303); REF as TEMP with parts of at\n"
+    "                       most 255 (default 25.0); FAULTS a byte such as 0x07:\n"
+    "                       bit 0 open, bit 1 short to GND, bit 2 short to VCC\n"
+    "  --di MASK            digital inputs, bit 0 = input 1 (7302, 7303)\n"
+    "  --do MASK            outputs at start, bit 0 = output 1 (default: u8_povp)\n"
+    "  --sensor REG=VALUE   sensor register REG 0..23 (7302), VALUE 0..65535\n"
+    "\n"
+    "Faults:\n"
+    "  --delay-ms N         delay every answer of both services by N ms\n"
+    "  --exception CODE     answer every Modbus request with exception CODE 1..11\n"
+    "  --close-after N      close a connection after answering N requests (both\n"
+    "                       services; the login line counts); 0 closes at once\n"
+    "  --config-ignore KEY  give no answer to requests naming KEY (repeatable);\n"
+    "                       \"login\" is the login line, \"save\" the save line\n"
+    "\n"
+    "  --verbose, -v        log every request and answer on standard error\n"
+    "  --help, -h           this text\n"
+    "\n"
+    "--ai, --tc, --sensor, --range and --config-ignore may be given more than once.\n"
+    "Options may be written --name VALUE or --name=VALUE.\n";
+
+// Numbers in decimal, or in hex with 0x (masks, fault bytes).
+std::optional<long long> parse_number(std::string_view s, long long low, long long high)
+{
+    bool negative = !s.empty() && s.front() == '-';
+    if (negative)
+        s.remove_prefix(1);
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    if (s.empty() || s.front() == '+' || s.front() == '-')
+        return std::nullopt;
+    unsigned long long v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+    if (ec != std::errc() || end != s.data() + s.size() || v > (1ull << 40))
+        return std::nullopt;
+    long long r = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
+    if (r < low || r > high)
+        return std::nullopt;
+    return r;
+}
+
+// "CH=REST" with CH in 1..max (or 0..max for registers).
+bool split_channel(std::string_view s, int low, int high, int &ch, std::string_view &rest)
+{
+    auto eq = s.find('=');
+    if (eq == std::string_view::npos)
+        return false;
+    auto n = parse_number(s.substr(0, eq), low, high);
+    if (!n)
+        return false;
+    ch = static_cast<int>(*n);
+    rest = s.substr(eq + 1);
+    return true;
+}
+
+// A 32-bit mask: any int32, or a pattern up to 0xFFFFFFFF.
+std::optional<std::int32_t> parse_mask32(std::string_view s)
+{
+    auto v = parse_number(s, -2147483648LL, 0xFFFFFFFFLL);
+    if (!v)
+        return std::nullopt;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(*v));
+}
+
+class Parser {
+public:
+    Parser(Options &o, std::string &message) : o_(o), msg_(message) {}
+
+    bool option(std::string_view name, std::string_view v);
+    bool check_model(bool model_given);
+
+private:
+    bool fail(std::string_view name, std::string_view v, std::string_view why)
+    {
+        msg_ = std::string(name) + " " + std::string(v) + ": " + std::string(why);
+        return false;
+    }
+    bool tc(std::string_view name, std::string_view v);
+
+    Options &o_;
+    std::string &msg_;
+    // Options that only one model has, checked once the model is known.
+    std::vector<std::pair<std::string, Model>> model_only_;
+    std::vector<std::string> di_given_;
+    std::optional<unsigned> di_raw_;
+};
+
+bool Parser::tc(std::string_view name, std::string_view v)
+{
+    int ch = 0;
+    std::string_view rest;
+    if (!split_channel(v, 1, 3, ch, rest))
+        return fail(name, v, "expected CH=TEMP[,REF[,FAULTS]] with CH 1..3");
+    TcReading r;
+    r.reference = Reading{false, 25, 0};
+    std::string_view parts[3];
+    int count = 0;
+    while (count < 3) {
+        auto comma = rest.find(',');
+        parts[count++] = rest.substr(0, comma);
+        if (comma == std::string_view::npos)
+            break;
+        rest.remove_prefix(comma + 1);
+        if (count == 3)
+            return fail(name, v, "too many parts");
+    }
+    auto temp = parse_reading(parts[0], 65535);
+    if (!temp)
+        return fail(name, v, "temperature must be like -12.5, parts 0..65535");
+    r.temperature = *temp;
+    if (count > 1) {
+        auto ref = parse_reading(parts[1], 255);
+        if (!ref)
+            return fail(name, v, "reference must be like 24.3, parts 0..255");
+        r.reference = *ref;
+    }
+    if (count > 2) {
+        auto faults = parse_number(parts[2], 0, 255);
+        if (!faults)
+            return fail(name, v, "fault flags must be a byte, e.g. 0x07");
+        r.faults = static_cast<std::uint8_t>(*faults);
+    }
+    o_.fixed.tc[static_cast<std::size_t>(ch - 1)] = r;
+    model_only_.emplace_back("--tc", Model::zrm7303);
+    return true;
+}
+
+bool Parser::option(std::string_view name, std::string_view v)
+{
+    if (name == "--model") {
+        auto m = model_from_name(v);
+        if (!m)
+            return fail(name, v, "the model is 7301, 7302 or 7303");
+        o_.model = *m;
+    } else if (name == "--address") {
+        in_addr a{};
+        if (::inet_pton(AF_INET, std::string(v).c_str(), &a) != 1)
+            return fail(name, v, "not a dotted-decimal IPv4 address");
+        o_.address = std::string(v);
+    } else if (name == "--modbus-port" || name == "--config-port") {
+        auto n = parse_number(v, 0, 65535);
+        if (!n)
+            return fail(name, v, "a port is 0..65535");
+        (name == "--modbus-port" ? o_.modbus_port : o_.config_port) = static_cast<int>(*n);
+    } else if (name == "--password") {
+        if (v.empty())
+            o_.password.reset();
+        else
+            o_.password = std::string(v);
+    } else if (name == "--state") {
+        if (v.empty())
+            return fail(name, v, "needs a file name");
+        o_.state_file = std::string(v);
+    } else if (name == "--reboot-ms" || name == "--delay-ms") {
+        auto n = parse_number(v, 0, 3600000);
+        if (!n)
+            return fail(name, v, "milliseconds 0..3600000");
+        (name == "--reboot-ms" ? o_.reboot_ms : o_.delay_ms) = static_cast<int>(*n);
+    } else if (name == "--ai") {
+        int ch = 0;
+        std::string_view rest;
+        if (!split_channel(v, 1, 8, ch, rest))
+            return fail(name, v, "expected CH=VALUE with CH 1..8");
+        auto r = parse_reading(rest, 65535);
+        if (!r)
+            return fail(name, v, "value must be like -12.5, parts 0..65535");
+        o_.fixed.ai[static_cast<std::size_t>(ch - 1)] = *r;
+        model_only_.emplace_back("--ai", Model::zrm7301);
+    } else if (name == "--tc") {
+        return tc(name, v);
+    } else if (name == "--di") {
+        auto n = parse_number(v, 0, 0xFFFF);
+        if (!n)
+            return fail(name, v, "a mask 0..0xffff");
+        di_raw_ = static_cast<unsigned>(*n);
+    } else if (name == "--do") {
+        auto n = parse_number(v, 0, 0xFF);
+        if (!n)
+            return fail(name, v, "a mask 0..0xff");
+        o_.do_mask = static_cast<unsigned>(*n);
+    } else if (name == "--sensor") {
+        int reg = 0;
+        std::string_view rest;
+        if (!split_channel(v, 0, 23, reg, rest))
+            return fail(name, v, "expected REG=VALUE with REG 0..23");
+        auto n = parse_number(rest, 0, 65535);
+        if (!n)
+            return fail(name, v, "a register value is 0..65535");
+        o_.fixed.sensor[static_cast<std::size_t>(reg)] = static_cast<std::uint16_t>(*n);
+        model_only_.emplace_back("--sensor", Model::zrm7302);
+    } else if (name == "--ai-en" || name == "--tc-en") {
+        auto m = parse_mask32(v);
+        if (!m)
+            return fail(name, v, "a 32-bit mask");
+        if (name == "--ai-en") {
+            o_.ai_en = *m;
+            model_only_.emplace_back("--ai-en", Model::zrm7301);
+        } else {
+            o_.tc_en = *m;
+            model_only_.emplace_back("--tc-en", Model::zrm7303);
+        }
+    } else if (name == "--range") {
+        int ch = 0;
+        std::string_view rest;
+        if (!split_channel(v, 1, 8, ch, rest))
+            return fail(name, v, "expected CH=CODE with CH 1..8");
+        auto code = parse_number(rest, 0, 10);
+        if (!code)
+            return fail(name, v, "a range code is 0..10");
+        o_.range[static_cast<std::size_t>(ch - 1)] = static_cast<int>(*code);
+        model_only_.emplace_back("--range", Model::zrm7301);
+    } else if (name == "--povp") {
+        auto n = parse_number(v, 0, 255);
+        if (!n)
+            return fail(name, v, "u8_povp is 0..255");
+        o_.povp = static_cast<std::int32_t>(*n);
+    } else if (name == "--exception") {
+        auto n = parse_number(v, 1, MODBUS_EXCEPTION_MAX - 1);
+        if (!n)
+            return fail(name, v, "an exception code is 1..11");
+        o_.exception = static_cast<int>(*n);
+    } else if (name == "--close-after") {
+        auto n = parse_number(v, 0, 1000000000);
+        if (!n)
+            return fail(name, v, "a request count 0..1000000000");
+        o_.close_after = static_cast<long>(*n);
+    } else if (name == "--config-ignore") {
+        if (v.empty() || v.find_first_of("=\r\n") != std::string_view::npos)
+            return fail(name, v, "a key such as ai_en");
+        o_.config_ignore.emplace_back(v);
+    } else {
+        msg_ = "unknown option " + std::string(name) + " (see --help)";
+        return false;
+    }
+    return true;
+}
+
+bool Parser::check_model(bool model_given)
+{
+    if (!model_given) {
+        msg_ = "--model 7301|7302|7303 is required (see --help)";
+        return false;
+    }
+    const ModelInfo &m = model_info(o_.model);
+    for (const auto &[opt, model] : model_only_)
+        if (model != o_.model) {
+            msg_ = opt + " is for model " + model_info(model).name + ", not " + m.name;
+            return false;
+        }
+    if (di_raw_) {
+        if (m.discrete_inputs == 0) {
+            msg_ = std::string("--di: model ") + m.name + " has no digital inputs";
+            return false;
+        }
+        if ((*di_raw_ >> m.discrete_inputs) != 0) {
+            msg_ = std::string("--di: model ") + m.name + " has " +
+                   std::to_string(m.discrete_inputs) + " digital inputs";
+            return false;
+        }
+        o_.fixed.di = static_cast<std::uint16_t>(*di_raw_);
+    }
+    if (o_.do_mask && (*o_.do_mask >> m.coils) != 0) {
+        msg_ = std::string("--do: model ") + m.name + " has " + std::to_string(m.coils) +
+               (m.coils == 1 ? " output" : " outputs");
+        return false;
+    }
+    if (o_.modbus_port != 0 && o_.modbus_port == o_.config_port) {
+        msg_ = "--modbus-port and --config-port must differ";
+        return false;
+    }
+    return true;
+}
+
+bool takes_no_value(std::string_view name)
+{
+    return name == "--verbose" || name == "-v" || name == "--help" || name == "-h";
+}
+
+} // namespace
+
+const char *usage_text()
+{
+    return usage;
+}
+
+ParseResult parse_options(int argc, char **argv, Options &o, std::string &message)
+{
+    Parser p(o, message);
+    bool model_given = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (takes_no_value(arg)) {
+            if (arg == "--help" || arg == "-h")
+                return ParseResult::help;
+            o.verbose = true;
+            continue;
+        }
+        std::string_view name = arg, value;
+        auto eq = arg.find('=');
+        if (arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+        } else {
+            if (arg.substr(0, 2) != "--") {
+                message = "unexpected argument " + std::string(arg) + " (see --help)";
+                return ParseResult::error;
+            }
+            if (i + 1 >= argc) {
+                message = std::string(arg) + " needs a value (see --help)";
+                return ParseResult::error;
+            }
+            value = argv[++i];
+        }
+        if (name == "--model")
+            model_given = true;
+        if (!p.option(name, value))
+            return ParseResult::error;
+    }
+    return p.check_model(model_given) ? ParseResult::run : ParseResult::error;
+}
+
+} // namespace zrmsim

@@ -1,0 +1,43 @@
+// The command line of zrm-sim.
+#pragma once
+
+#include "model.h"
+#include "values.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zrmsim {
+
+struct Options {
+    Model model = Model::zrm7301;
+    std::string address = "127.0.0.1";
+    int modbus_port = 502;
+    int config_port = 5001;
+    std::optional<std::string> password;   // none: the login carries no code
+    std::string state_file;                // empty: settings live in memory only
+    int reboot_ms = 500;
+
+    FixedValues fixed;
+    std::optional<unsigned> do_mask;       // outputs at start, instead of u8_povp
+    std::optional<std::int32_t> ai_en, tc_en, povp;
+    std::array<std::optional<int>, 8> range;
+
+    int delay_ms = 0;
+    std::optional<int> exception;
+    std::optional<long> close_after;
+    std::vector<std::string> config_ignore;
+    bool verbose = false;
+};
+
+enum class ParseResult { run, help, error };
+
+// On error, message says what was wrong in one line.
+ParseResult parse_options(int argc, char **argv, Options &o, std::string &message);
+
+const char *usage_text();
+
+} // namespace zrmsim

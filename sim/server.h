@@ -1,0 +1,82 @@
+// Both listening sockets, one thread per client connection, the reboot that
+// follows a save, and the clean end on SIGINT or SIGTERM.
+#pragma once
+
+#include "simulator.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace zrmsim {
+
+enum class Service { modbus, config };
+
+struct Connection {
+    int fd = -1;
+    Service service = Service::modbus;
+    std::string peer;                 // "127.0.0.1:40123", for the log
+    std::thread thread;
+    std::atomic<bool> done{false};
+    bool closing = false;             // guarded by the server's mutex
+};
+
+class Server {
+public:
+    explicit Server(Simulator &sim);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Opens both listeners; false with error if either cannot listen.
+    bool listen(std::string &error);
+    int modbus_port() const { return ports_[0]; }
+    int config_port() const { return ports_[1]; }
+
+    // Serves until SIGINT or SIGTERM (blocked in every thread: call
+    // block_signals first). Returns the exit status.
+    int run();
+    static bool block_signals();
+
+    // For the connection threads.
+    // Waits ms unless the connection is closed meanwhile; false if it was.
+    bool pause(Connection &c, int ms);
+    // Save and reboot, in the order a client can rely on: begin_reboot
+    // returns once new connections are refused, so that the answer sent
+    // after it is never followed by a connection that gets through;
+    // reboot_answered then closes every connection and starts the reboot.
+    bool begin_reboot();
+    void reboot_answered();
+
+private:
+    enum class Phase { none, requested, refusing, answered, rebooting };
+
+    bool open_listener(int index, std::string &error);
+    void close_listeners();
+    void accept_one(int index);
+    void reap(bool all);
+    void close_connections();
+    void notify_main();
+    void handle_reboot_events();
+
+    Simulator &sim_;
+    int listeners_[2] = {-1, -1};
+    int ports_[2] = {0, 0};
+    int signal_fd_ = -1;
+    int event_fd_ = -1;
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    bool stopping_ = false;
+    Phase phase_ = Phase::none;
+    std::chrono::steady_clock::time_point reboot_end_;
+};
+
+} // namespace zrmsim

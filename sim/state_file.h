@@ -1,0 +1,20 @@
+// The state file: the settings that "save" keeps across runs, as text lines
+// "key=value" after a line naming the model.
+#pragma once
+
+#include "model.h"
+#include "settings.h"
+
+#include <string>
+
+namespace zrmsim {
+
+// Reads the settings saved for model m. A missing file is no error: found is
+// false and s is left as it was. Any other failure sets error.
+bool load_state(const std::string &path, Model m, Settings &s, bool &found, std::string &error);
+
+// Replaces the file as a whole (written beside it, then renamed), so that a
+// reader never sees half a file.
+bool save_state(const std::string &path, Model m, const Settings &s, std::string &error);
+
+} // namespace zrmsim
