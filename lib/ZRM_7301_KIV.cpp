@@ -1,5 +1,6 @@
 // ZRM-7301: eight analog inputs, one digital output.
 #include "kiv.h"
+#include "kiv_cfg.h"
 #include "kiv_model.h"
 
 namespace {
@@ -32,6 +33,51 @@ int KIV_ZRM_7301_AI_Read(int handle, int timeout, unsigned char first, unsigned 
         return KIV_ERR_PARAM;
     return KIV_AI_Read(handle, timeout, ai_first_register + ai_registers_per_channel * (first - 1),
                        ai_registers_per_channel * count, buf, size, len);
+}
+
+} // extern "C"
+
+// Configuration entry points
+
+extern "C" {
+
+int KIV_Cfg_ZRM_7301_Get_AI_Enable(int handle, int timeout, int first, int count,
+                                   unsigned char *buf, int size, int *len)
+{
+    if (!kiv::cfg::channels_fit(first, count, ai_channels) || buf == nullptr || size < 1 ||
+        len == nullptr)
+        return KIV_ERR_PARAM;
+    return KIV_Cfg_Get_AI_Enable(handle, timeout, first - 1, count, buf, size, len);
+}
+
+int KIV_Cfg_ZRM_7301_Set_AI_Enable(int handle, int timeout, int first, int count, int value)
+{
+    if (!kiv::cfg::channels_fit(first, count, ai_channels))
+        return KIV_ERR_PARAM;
+    // The error text has no way out of this call: only the code is told.
+    std::array<unsigned char, 32> scratch{};
+    int scratch_len = 0;
+    return KIV_Cfg_Set_AI_Enable(handle, timeout, first - 1, count, value, scratch.data(),
+                                 static_cast<int>(scratch.size()), &scratch_len);
+}
+
+int KIV_Cfg_ZRM_7301_Get_AI_Range(int handle, int timeout, int first, int count,
+                                  unsigned char *buf, int size, int *len)
+{
+    // One code per channel must fit the caller's buffer.
+    if (!kiv::cfg::channels_fit(first, count, ai_channels) || buf == nullptr || size < count ||
+        len == nullptr)
+        return KIV_ERR_PARAM;
+    return KIV_Cfg_Get_AI_Range(handle, timeout, first - 1, count, buf, size, len);
+}
+
+int KIV_Cfg_ZRM_7301_Set_AI_Range(int handle, int timeout, int first, int count,
+                                  unsigned char *buf, int size)
+{
+    // A code must exist for every channel.
+    if (!kiv::cfg::channels_fit(first, count, ai_channels) || buf == nullptr || size < count)
+        return KIV_ERR_PARAM;
+    return KIV_Cfg_Set_AI_Range(handle, timeout, first - 1, count, buf, size, count);
 }
 
 } // extern "C"

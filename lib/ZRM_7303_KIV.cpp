@@ -1,5 +1,6 @@
 // ZRM-7303: three thermocouple inputs, two digital inputs, one digital output.
 #include "kiv.h"
+#include "kiv_cfg.h"
 #include "kiv_model.h"
 
 namespace {
@@ -41,6 +42,32 @@ int KIV_ZRM_7303_TC_Read(int handle, int timeout, unsigned char first, unsigned 
         return KIV_ERR_PARAM;
     return KIV_AI_Read(handle, timeout, tc_first_register + tc_registers_per_channel * (first - 1),
                        tc_registers_per_channel * count, buf, size, len);
+}
+
+} // extern "C"
+
+// Configuration entry points
+
+extern "C" {
+
+int KIV_Cfg_ZRM_7303_Get_TC_Enable(int handle, int timeout, int first, int count,
+                                   unsigned char *buf, int size, int *len)
+{
+    if (!kiv::cfg::channels_fit(first, count, tc_channels) || buf == nullptr || size < 1 ||
+        len == nullptr)
+        return KIV_ERR_PARAM;
+    return KIV_Cfg_Get_TC_Enable(handle, timeout, first - 1, count, buf, size, len);
+}
+
+int KIV_Cfg_ZRM_7303_Set_TC_Enable(int handle, int timeout, int first, int count, int value)
+{
+    if (!kiv::cfg::channels_fit(first, count, tc_channels))
+        return KIV_ERR_PARAM;
+    // The error text has no way out of this call: only the code is told.
+    std::array<unsigned char, 32> scratch{};
+    int scratch_len = 0;
+    return KIV_Cfg_Set_TC_Enable(handle, timeout, first - 1, count, value, scratch.data(),
+                                 static_cast<int>(scratch.size()), &scratch_len);
 }
 
 } // extern "C"

@@ -266,15 +266,295 @@ KIV_API int KIV_ZRM_7303_TC_Read(int handle, int timeout, unsigned char first,
 
 /* ------------------------------------------------------------------------
  * Configuration dialogue
+ *
+ * The configuration service (port 5001) is a text dialogue: one request
+ * line, one answer, each line ASCII ending in CR LF. Requests are
+ * "G:<key>=" (get), "S:<key>=<value>" (set) and "S:save=1&reboot=1";
+ * every answer begins "A:". A dialogue runs: KIV_Cfg_Login, any number of
+ * parameter calls (below), then KIV_Cfg_SaveExit or KIV_Cfg_Exit. One
+ * receive is one answer: an answer split over two receives is not joined,
+ * and what is left of a long or late answer is taken by the next exchange.
+ * These functions print nothing.
  * ------------------------------------------------------------------------ */
+
+/*
+ * Connects to the configuration service and logs in.
+ *   address     dotted-decimal IPv4 address text, as KIV_Connect.
+ *   port        TCP port, low 16 bits used (5001 for the service).
+ *   timeout     ms: bounds the connect, then again the wait for the login
+ *               answer, so the call takes up to twice the timeout.
+ *   password    8 bytes, all 8 encoded (zero bytes among them included); or
+ *               a string whose first byte is 0 for no password.
+ *   handle_out  receives the connection handle.
+ * Sends "L:" and CR LF, with the 16 lower-case hex digits of the XTEA code
+ * of the password between them when there is one (4 or 20 bytes), and
+ * takes one receive of at most 32 bytes as the answer. The login holds when
+ * that answer, up to a first NUL, is exactly "A:LoginOK\r\n".
+ * Returns:
+ *   KIV_OK                *handle_out is the open, logged-in handle
+ *   KIV_ERR_LOGIN         any other answer: more bytes after it in the same
+ *                         receive, only part of it, 32 bytes or more
+ *   KIV_ERR_TIMEOUT       the connect deadline passed, or no answer in time
+ *   KIV_ERR_DISCONNECTED  the module closed the connection instead
+ *   KIV_ERR_PARAM         a null pointer (nothing sent)
+ *   an errno value        of socket, connect, the wait or the receive
+ * On a failed connect *handle_out is not written. On a failure after it the
+ * socket is closed and *handle_out holds the number of the closed
+ * descriptor: use the handle only after KIV_OK.
+ */
+KIV_API int KIV_Cfg_Login(const char *address, int port, int timeout, const char *password,
+                          int *handle_out);
+
+/*
+ * One exchange of the dialogue: sends request (a NUL-terminated line,
+ * without its NUL, CR LF included by the caller) with one send, waits up to
+ * timeout ms and takes one receive of at most 256 bytes.
+ *   answer      257 bytes: receives the answer's bytes and a NUL after them.
+ *   answer_len  receives the number of bytes received, 1..256.
+ * The answer's content is not looked at. An answer longer than 256 bytes
+ * gives its first 256; the rest is the start of the next exchange's answer.
+ * answer and *answer_len are written on KIV_OK only.
+ * Returns KIV_OK; KIV_ERR_TIMEOUT; KIV_ERR_DISCONNECTED; EAGAIN (11) when
+ * the socket took only part of the line; an errno value of the send, the
+ * wait or the receive (EPIPE 32 once the module has dropped the
+ * connection); KIV_ERR_PARAM for a null pointer (nothing sent). The handle
+ * stays open whatever happens.
+ */
+KIV_API int request_response(int handle, int timeout, const char *request, char *answer,
+                             int *answer_len);
+
+/* Ends a dialogue: closes the handle. Always KIV_OK, also when already closed. */
+KIV_API int KIV_Cfg_Exit(int handle);
+
+/*
+ * Ends a dialogue and has the module keep its settings: exchanges
+ * "S:save=1&reboot=1\r\n" with a fixed timeout of 100 ms, then closes the
+ * handle whatever the exchange gave. Any answer within 100 ms gives KIV_OK
+ * (its text is not looked at); otherwise the exchange's failure, as
+ * request_response. The module restarts: a further dialogue needs a new
+ * login. The handle is closed in every case.
+ */
+KIV_API int KIV_Cfg_SaveExit(int handle);
 
 /* ------------------------------------------------------------------------
  * Configuration parameters
+ *
+ * Generic reads and writes on a logged-in dialogue, with 0-based bit and
+ * channel positions. Each exchange waits up to timeout ms; none of these
+ * calls closes the handle. The parameters, 32-bit words on the module:
+ *   "u8_povp"     power-on value of the digital outputs, a set of bits
+ *   "ai_en"       analog-input enable, bit n for channel n
+ *   "tc_en"       thermocouple enable, bit n for channel n
+ *   "ai_pl"       analog-input polarity, bit n for channel n
+ *   "ai_range_n"  the base value of analog channel n's range
+ *
+ * Window. first and count select bits (or channels) first..first+count-1;
+ * the window must lie within 0..31 (first >= 0, count >= 0, first+count at
+ * most 32), otherwise KIV_ERR_PARAM and nothing is sent.
+ *
+ * Values read. A value is read as decimal the way a 32-bit strtoul reads it,
+ * on every build: leading blanks and a sign taken, reading stops at the
+ * first non-digit, no digits read as 0, a magnitude of 4294967296 or more
+ * reads as 4294967295. An answer is taken when it is longer than its
+ * minimum (12 bytes for "u8_povp", 8 for the others) and contains the
+ * prefix "A:<key>="; its CR LF is cut and the value is read at the prefix's
+ * length from the start of the answer (so a prefix that does not stand at
+ * the start reads as 0). Values are written as signed decimal ("%d").
+ *
+ * Echo. A write holds when the module's answer is longer than the minimum
+ * and contains, anywhere, the line sent with its S replaced by A, CR LF
+ * included, character for character ("A:ai_en=12\r\n" for "S:ai_en=12\r\n";
+ * "A:ai_en=012\r\n" does not match).
+ *
+ * Error text. Where a call below says "error text", an answer that was not
+ * as expected is left in data as text: its first bytes up to size-1 (or up
+ * to a NUL in it), then a NUL (nothing when size is 0); *count_out receives
+ * the answer's full received length, which may be more than was stored.
+ * The call then returns KIV_ERR_RESPONSE.
+ *
+ * Result codes of every call below: KIV_OK; KIV_ERR_RESPONSE (as said per
+ * call); KIV_ERR_PARAM (a null pointer, a window outside 0..31, or as said
+ * per call: nothing sent); and the failures of request_response:
+ * KIV_ERR_TIMEOUT, KIV_ERR_DISCONNECTED, EAGAIN for a part-sent line, or an
+ * errno value. After KIV_ERR_TIMEOUT a late answer is taken by the next
+ * exchange: end the dialogue (KIV_Cfg_Exit) and log in again.
  * ------------------------------------------------------------------------ */
+
+/*
+ * Bit-window reads: KIV_Cfg_Get_DO_PowerOnValue reads "u8_povp",
+ * KIV_Cfg_Get_AI_Enable "ai_en", KIV_Cfg_Get_TC_Enable "tc_en". One
+ * exchange, "G:<key>=\r\n".
+ *   first, count  the window; bits of it from 8 on do not fit the byte and
+ *                 are dropped (count 0 still makes the exchange).
+ *   data, size    the caller's buffer, size >= 1.
+ *   count_out     set to 0 first.
+ * On KIV_OK: data[0] holds the window, bit i = bit first+i of the value
+ * (bits past the window are 0); *count_out is 1.
+ * An answer too short or without the prefix: error text.
+ * Any other failure writes nothing but *count_out = 0.
+ * KIV_ERR_PARAM also for size < 1.
+ */
+KIV_API int KIV_Cfg_Get_DO_PowerOnValue(int handle, int timeout, int first, int count,
+                                        unsigned char *data, int size, int *count_out);
+KIV_API int KIV_Cfg_Get_AI_Enable(int handle, int timeout, int first, int count,
+                                  unsigned char *data, int size, int *count_out);
+KIV_API int KIV_Cfg_Get_TC_Enable(int handle, int timeout, int first, int count,
+                                  unsigned char *data, int size, int *count_out);
+
+/*
+ * Bit-window writes, read-modify-write: KIV_Cfg_Set_DO_PowerOnValue writes
+ * "u8_povp", KIV_Cfg_Set_AI_Enable "ai_en", KIV_Cfg_Set_TC_Enable "tc_en".
+ * Two exchanges: "G:<key>=\r\n", then "S:<key>=<new>\r\n" where <new> is the
+ * value read with bit first+i replaced by bit i of value for i below count;
+ * the other bits keep what the module reported.
+ *   first, count  the window (up to 32 bits).
+ *   value         the new bits, bit 0 for bit first.
+ *   data, size    buffer for the error text only; size may be 0.
+ *   count_out     set to 0 first; stays 0 unless an error text is left.
+ * On KIV_OK the module has echoed the written line. KIV_ERR_RESPONSE with
+ * error text when the first answer is too short or lacks the prefix
+ * (nothing was written), or when the echo does not match (the module may
+ * have taken the new value all the same). If the set exchange itself fails
+ * its code is returned and the value on the module is unknown.
+ */
+KIV_API int KIV_Cfg_Set_DO_PowerOnValue(int handle, int timeout, int first, int count, int value,
+                                        unsigned char *data, int size, int *count_out);
+KIV_API int KIV_Cfg_Set_AI_Enable(int handle, int timeout, int first, int count, int value,
+                                  unsigned char *data, int size, int *count_out);
+KIV_API int KIV_Cfg_Set_TC_Enable(int handle, int timeout, int first, int count, int value,
+                                  unsigned char *data, int size, int *count_out);
+
+/*
+ * Range codes of the analog inputs (one byte per channel):
+ *   0 -150..+150 mV   1 0..150 mV    2 -500..+500 mV   3 0..500 mV
+ *   4 -1..+1 V        5 0..1 V       6 -5..+5 V        7 0..5 V
+ *   8 -10..+10 V      9 0..10 V     10 0..20 mA
+ * The module keeps a code as a base value in "ai_range_n" (the even code:
+ * 0, 2, 4, 6, 8 or 10) and the channel's bit n of "ai_pl" (1 for the odd
+ * codes and for 10).
+ */
+/*
+ * Reads the range codes of channels first..first+count-1 (0-based).
+ * Exchanges "G:ai_pl=\r\n", then "G:ai_range_<n>=\r\n" for each channel in
+ * order. A channel's code is the number after the first "=" of its answer
+ * (low 8 bits), plus 1 when its "ai_pl" bit is set, except that 10 stays
+ * 10. The channel number inside an answer is not compared.
+ *   codes, size  the caller's buffer; at most size codes are stored, so
+ *                only the first min(count, size) channels are read.
+ *   count_out    set to 0 first.
+ * On KIV_OK: codes[i] is the code of channel first+i; *count_out is the
+ * number of codes stored, min(count, size).
+ * Every failure stops the read at once and stores no code (the caller's
+ * bytes stay as they were, but for an error text); *count_out stays 0 but
+ * for an error text:
+ *   the "ai_pl" answer too short or without "A:ai_pl=": error text
+ *   a channel's answer too short or without "A:ai_range_": error text
+ *   a channel's answer without "=": error text, without its CR LF
+ *   a failed exchange: its code (a channel never reads as a stale byte)
+ */
+KIV_API int KIV_Cfg_Get_AI_Range(int handle, int timeout, int first, int count,
+                                 unsigned char *codes, int size, int *count_out);
+
+/*
+ * Writes the range codes codes[0..count-1] to channels first..first+count-1
+ * (0-based). Exchanges "G:ai_pl=\r\n"; then, channel by channel,
+ * "S:ai_range_<n>=<base>\r\n", each to be echoed; last "S:ai_pl=<word>\r\n"
+ * with every channel's polarity bit set, also to be echoed.
+ *   codes         count bytes, codes 0..10. A code above 10 is no range: it
+ *                 is sent unchanged as the base value and the channel's bit
+ *                 of "ai_pl" keeps the value the module reported.
+ *   size, channels  not used (the model entry point checks them).
+ * No error text and no count.
+ * Returns KIV_OK once every line has been echoed; KIV_ERR_RESPONSE when the
+ * "ai_pl" answer is too short or lacks "A:ai_pl=", when a channel's echo
+ * does not match, and also when a channel's exchange fails (timeout
+ * included); for the final "ai_pl" line its exchange's own code, or
+ * KIV_ERR_RESPONSE when the echo does not match. A failure part-way leaves
+ * the earlier channels' base values written on the module and "ai_pl"
+ * unchanged; nothing is undone.
+ */
+KIV_API int KIV_Cfg_Set_AI_Range(int handle, int timeout, int first, int count,
+                                 unsigned char *codes, int size, int channels);
 
 /* ------------------------------------------------------------------------
  * Module configuration entry points
+ *
+ * The configurable channels of ZRM-7301 (8 analog inputs: enable and range)
+ * and ZRM-7303 (3 thermocouple inputs: enable), on a handle from
+ * KIV_Cfg_Login, which stays open. Channels are 1-based ints, checked as
+ * signed values: with N channels (8 or 3), first must be 1..N, count 1..N
+ * and the last channel first+count-1 at most N. Channel n is bit n-1 of the
+ * enable word and of "ai_pl", and its range is "ai_range_<n-1>". Each call
+ * checks its arguments, then makes one generic call above with first-1 and
+ * count and returns its result unchanged: the exchanges, the error text and
+ * the result codes are those of that call. A failed check, a null pointer
+ * or a buffer too small returns KIV_ERR_PARAM: nothing is sent and nothing
+ * in the caller's memory is changed.
  * ------------------------------------------------------------------------ */
+
+/*
+ * ZRM-7301: reads the enable bits of AI channels first..first+count-1
+ * (KIV_Cfg_Get_AI_Enable; one exchange).
+ *   buf, size  size >= 1. On KIV_OK buf[0] bit i is channel first+i
+ *              (1 = enabled), bits count and up 0; *len is 1.
+ * On KIV_ERR_RESPONSE buf holds the module's answer as error text and *len
+ * its full length; after other failures *len is 0.
+ */
+KIV_API int KIV_Cfg_ZRM_7301_Get_AI_Enable(int handle, int timeout, int first, int count,
+                                           unsigned char *buf, int size, int *len);
+
+/*
+ * ZRM-7301: enables or disables AI channels first..first+count-1: bit i of
+ * value for channel first+i (1 = enable); higher bits of value are ignored
+ * and the other channels keep their setting (KIV_Cfg_Set_AI_Enable; two
+ * exchanges, read then write). An error text stays inside the call: only
+ * the result code comes back (KIV_Cfg_Set_AI_Enable directly gives the
+ * text). After KIV_ERR_RESPONSE from the echo the module may have taken the
+ * new bits.
+ */
+KIV_API int KIV_Cfg_ZRM_7301_Set_AI_Enable(int handle, int timeout, int first, int count,
+                                           int value);
+
+/*
+ * ZRM-7301: reads the range codes (0..10, see above) of AI channels
+ * first..first+count-1 (KIV_Cfg_Get_AI_Range; 1 + count exchanges).
+ *   buf, size  size >= count (8 for all channels), else KIV_ERR_PARAM.
+ * On KIV_OK buf[i] is the code of channel first+i and *len is count. On
+ * KIV_ERR_RESPONSE buf holds the error text and *len the answer's length;
+ * every failure stores no code.
+ */
+KIV_API int KIV_Cfg_ZRM_7301_Get_AI_Range(int handle, int timeout, int first, int count,
+                                          unsigned char *buf, int size, int *len);
+
+/*
+ * ZRM-7301: sets the ranges of AI channels first..first+count-1 to the codes
+ * buf[0..count-1] (KIV_Cfg_Set_AI_Range; 2 + count exchanges: "ai_pl" read,
+ * each channel's base value, then "ai_pl" written).
+ *   buf, size  size >= count, else KIV_ERR_PARAM. The codes' values are not
+ *              checked: a code above 10 is sent as it is and leaves the
+ *              channel's polarity bit as the module had it.
+ * No error text. A failure part-way leaves the earlier channels' base
+ * values written and "ai_pl" unchanged: their ranges may then read
+ * differently until a later write succeeds.
+ */
+KIV_API int KIV_Cfg_ZRM_7301_Set_AI_Range(int handle, int timeout, int first, int count,
+                                          unsigned char *buf, int size);
+
+/*
+ * ZRM-7303: reads the enable bits of TC channels first..first+count-1
+ * (1..3), as KIV_Cfg_ZRM_7301_Get_AI_Enable does for "ai_en"
+ * (KIV_Cfg_Get_TC_Enable; one exchange).
+ */
+KIV_API int KIV_Cfg_ZRM_7303_Get_TC_Enable(int handle, int timeout, int first, int count,
+                                           unsigned char *buf, int size, int *len);
+
+/*
+ * ZRM-7303: enables or disables TC channels first..first+count-1 (1..3),
+ * bit i of value for channel first+i, as KIV_Cfg_ZRM_7301_Set_AI_Enable
+ * does (KIV_Cfg_Set_TC_Enable; two exchanges).
+ */
+KIV_API int KIV_Cfg_ZRM_7303_Set_TC_Enable(int handle, int timeout, int first, int count,
+                                           int value);
 
 #ifdef __cplusplus
 }
