@@ -1,0 +1,210 @@
+#include "sim_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace simtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// Forks zrm-sim with stdout into a pipe and stderr into err_path.
+int spawn(const std::vector<std::string> &args, int &out_fd, const std::string &err_path)
+{
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return -1;
+    int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::vector<char *> argv;
+    std::string binary = ZRM_SIM_BINARY;
+    argv.push_back(binary.data());
+    std::vector<std::string> copy = args;
+    for (auto &a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipe_fds[1], 1);
+        if (err_fd >= 0)
+            ::dup2(err_fd, 2);
+        ::execv(binary.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    if (err_fd >= 0)
+        ::close(err_fd);
+    out_fd = pipe_fds[0];
+    return pid;
+}
+
+// Waits for pid to end; its status, or -1 if it was killed at the deadline.
+int reap(int pid, Clock::time_point deadline)
+{
+    for (;;) {
+        int st = 0;
+        int r = ::waitpid(pid, &st, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        if (r < 0)
+            return -1;
+        if (Clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
+            return -1;
+        }
+        ::poll(nullptr, 0, 10);
+    }
+}
+
+// Reads what is available on fd until EOF or the deadline.
+void drain(int fd, std::string &into, Clock::time_point deadline)
+{
+    char buf[512];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, ms_left(deadline)) <= 0)
+            return;
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        into.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+std::string temp_path()
+{
+    char name[] = "/tmp/zrm-sim-test-err.XXXXXX";
+    int fd = ::mkstemp(name);
+    if (fd >= 0)
+        ::close(fd);
+    return name;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool names_port(const std::vector<std::string> &args, const std::string &opt)
+{
+    for (const auto &a : args)
+        if (a == opt || a.rfind(opt + "=", 0) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+RunResult run_sim(const std::vector<std::string> &args, Ms limit)
+{
+    RunResult r;
+    std::string err_path = temp_path();
+    int out_fd = -1;
+    int pid = spawn(args, out_fd, err_path);
+    if (pid < 0)
+        return r;
+    auto deadline = Clock::now() + limit;
+    drain(out_fd, r.out, deadline);
+    ::close(out_fd);
+    r.status = reap(pid, deadline);
+    r.err = read_file(err_path);
+    ::unlink(err_path.c_str());
+    return r;
+}
+
+Sim::Sim(std::vector<std::string> args) : args_(std::move(args))
+{
+    if (!names_port(args_, "--modbus-port")) {
+        args_.emplace_back("--modbus-port");
+        args_.emplace_back("0");
+    }
+    if (!names_port(args_, "--config-port")) {
+        args_.emplace_back("--config-port");
+        args_.emplace_back("0");
+    }
+    err_path_ = temp_path();
+}
+
+Sim::~Sim()
+{
+    stop();
+    ::unlink(err_path_.c_str());
+}
+
+bool Sim::start(Ms limit)
+{
+    pid_ = spawn(args_, out_fd_, err_path_);
+    if (pid_ < 0) {
+        error_ = "cannot start zrm-sim";
+        return false;
+    }
+    auto deadline = Clock::now() + limit;
+    std::string got;
+    while (got.find('\n') == std::string::npos) {
+        pollfd p{out_fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms_left(deadline)) <= 0) {
+            error_ = "no ready line in time; stderr: " + err();
+            return false;
+        }
+        char buf[256];
+        ssize_t n = ::read(out_fd_, buf, sizeof buf);
+        if (n <= 0) {
+            error_ = "ended without a ready line; stderr: " + err();
+            return false;
+        }
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    auto nl = got.find('\n');
+    ready_ = got.substr(0, nl);
+    more_out_ = got.substr(nl + 1);
+    static const std::regex form(
+        R"(zrm-sim (730[123]) ready modbus ([0-9.]+):([0-9]+) config ([0-9.]+):([0-9]+))");
+    std::smatch m;
+    if (!std::regex_match(ready_, m, form)) {
+        error_ = "not a ready line: " + ready_;
+        return false;
+    }
+    modbus_port_ = std::stoi(m[3].str());
+    config_port_ = std::stoi(m[5].str());
+    return true;
+}
+
+int Sim::stop(int sig, Ms limit)
+{
+    if (pid_ < 0)
+        return -1;
+    ::kill(pid_, sig);
+    auto deadline = Clock::now() + limit;
+    drain(out_fd_, more_out_, deadline);
+    int status = reap(pid_, deadline);
+    ::close(out_fd_);
+    pid_ = -1;
+    out_fd_ = -1;
+    return status;
+}
+
+std::string Sim::err() const
+{
+    return read_file(err_path_);
+}
+
+} // namespace simtest

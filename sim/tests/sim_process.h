@@ -1,0 +1,58 @@
+// A zrm-sim process for one test: started with ephemeral ports on
+// 127.0.0.1, waited for by its ready line, ended by SIGTERM (or killed) in
+// the destructor. Every wait is bounded.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace simtest {
+
+using namespace std::chrono_literals;
+using Ms = std::chrono::milliseconds;
+
+struct RunResult {
+    int status = -1;   // exit status; -1 if it did not end by itself in time
+    std::string out;
+    std::string err;
+};
+
+// Runs zrm-sim with exactly these arguments until it ends (bad options,
+// --help), killing it after limit.
+RunResult run_sim(const std::vector<std::string> &args, Ms limit = 10s);
+
+class Sim {
+public:
+    // --modbus-port 0 and --config-port 0 are added unless args name ports.
+    explicit Sim(std::vector<std::string> args);
+    ~Sim();
+    Sim(const Sim &) = delete;
+    Sim &operator=(const Sim &) = delete;
+
+    // Starts the process and waits for its ready line; false (with the
+    // reason in error()) if it ended or stayed silent instead.
+    bool start(Ms limit = 10s);
+    // SIGTERM (or sig), then the exit status; -1 if it had to be killed or
+    // ended by a signal.
+    int stop(int sig = 15, Ms limit = 5s);
+
+    const std::string &ready_line() const { return ready_; }
+    int modbus_port() const { return modbus_port_; }
+    int config_port() const { return config_port_; }
+    // What it wrote on standard output after the ready line (complete after stop).
+    const std::string &more_stdout() const { return more_out_; }
+    // Its standard error so far.
+    std::string err() const;
+    const std::string &error() const { return error_; }
+
+private:
+    std::vector<std::string> args_;
+    int pid_ = -1;
+    int out_fd_ = -1;
+    std::string err_path_;
+    std::string ready_, more_out_, error_;
+    int modbus_port_ = 0, config_port_ = 0;
+};
+
+} // namespace simtest
