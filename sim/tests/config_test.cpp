@@ -220,14 +220,15 @@ TEST_F(Effects, ThermocoupleEnableChangesTheRecords)
 TEST_F(Effects, RangeAndPolarityBoundTheLiveValue)
 {
     open({"--model", "7301"});
-    // Channel 1 to 0..20 mA, channel 2 to 0..150 mV (base 0 with its polarity bit).
-    EXPECT_EQ(ask("S:ai_range_0=10\r\n"), "A:ai_range_0=10\r\n");
-    EXPECT_EQ(ask("S:ai_range_1=0\r\n"), "A:ai_range_1=0\r\n");
-    EXPECT_EQ(ask("S:ai_pl=3\r\n"), "A:ai_pl=3\r\n");
+    // Channel 6 to 0..20 mA, channel 7 to 0..150 mV (base 0 with its
+    // polarity bit); both start in the lower half of their swing.
+    EXPECT_EQ(ask("S:ai_range_5=10\r\n"), "A:ai_range_5=10\r\n");
+    EXPECT_EQ(ask("S:ai_range_6=0\r\n"), "A:ai_range_6=0\r\n");
+    EXPECT_EQ(ask("S:ai_pl=96\r\n"), "A:ai_pl=96\r\n");
     ModbusClient m(sim->modbus_port());
     std::vector<std::uint16_t> r;
     for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(m.read_registers(256, 6, r), 6);
+        ASSERT_EQ(m.read_registers(271, 6, r), 6);
         EXPECT_EQ(r[0], 0x0100) << "unipolar ranges are never negative";
         EXPECT_LE(r[1], 20);
         EXPECT_EQ(r[3], 0x0100);

@@ -220,12 +220,15 @@ TEST(Framing, TransactionAndUnitEchoedSplitAndBackToBackRequests)
 
 TEST(LiveValues, AnalogInputsStayInTheirRangesAndMove)
 {
-    // Channel 1: 0..20 mA, 2: 0..150 mV, 3: 0..1 V, 4: -150..150 mV, 5..8: -10..10 V.
-    Sim sim({"--model", "7301", "--range", "1=10", "--range", "2=1", "--range", "3=5", "--range", "4=0"});
+    // Channel 1: 0..20 mA, 2: 0..150 mV, 3: 0..1 V, 4: -150..150 mV, 5: 0..10 V,
+    // 6: 0..5 V, 7: 0..500 mV, 8: -10..10 V. Channels 5..7 start in the lower
+    // half of their swing, where a unipolar range read as bipolar goes negative.
+    Sim sim({"--model", "7301", "--range", "1=10", "--range", "2=1", "--range", "3=5", "--range", "4=0",
+             "--range", "5=9", "--range", "6=7", "--range", "7=3"});
     ASSERT_TRUE(sim.start()) << sim.error();
     ModbusClient c(sim.modbus_port());
-    const double low[] = {0, 0, 0, -150, -10, -10, -10, -10};
-    const double high[] = {20, 150, 1, 150, 10, 10, 10, 10};
+    const double low[] = {0, 0, 0, -150, 0, 0, 0, -10};
+    const double high[] = {20, 150, 1, 150, 10, 5, 500, 10};
     Regs first, r;
     ASSERT_EQ(c.read_registers(256, 24, first), 24);
     bool moved = false;
