@@ -6,7 +6,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/pre
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "install failed")
 endif()
-foreach(f lib/lib${LIBNAME}.so include/kiv.h lib/pkgconfig/kiv.pc
+foreach(f lib/lib${LIBNAME}.so include/kiv.h include/kiv.hpp lib/pkgconfig/kiv.pc
     lib/cmake/kiv/kivConfig.cmake lib/cmake/kiv/kivConfigVersion.cmake)
   if(NOT EXISTS ${WORK}/prefix/${f})
     message(FATAL_ERROR "not installed: ${f}")
@@ -35,7 +35,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK}/build
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "consumer build failed:\n${out}")
 endif()
-foreach(exe consumer_cmake consumer_pkgconfig)
+foreach(exe consumer_cmake consumer_pkgconfig consumer_cpp)
   execute_process(COMMAND ${EMULATOR} ${WORK}/build/${exe}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out)
   if(NOT rc EQUAL 0 OR NOT out MATCHES "consumer linked kiv")

@@ -1,0 +1,919 @@
+/*
+ * kiv.hpp - a C++20 interface to kiv, header-only, over the C API of kiv.h.
+ *
+ * What it adds to the C calls:
+ *   - result codes as std::error_code: the library's own codes 1000..1005 in
+ *     the "kiv" category (kiv::errc), errno values in the system category;
+ *     kiv::result_text() names any result code in words;
+ *   - move-only handles that close themselves: kiv::connection (Modbus/TCP)
+ *     and kiv::config_session (the configuration dialogue, ended with
+ *     KIV_Cfg_Exit unless it was saved);
+ *   - one class per model (kiv::zrm7301, kiv::zrm7302, kiv::zrm7303) whose
+ *     methods mirror the entry points and return kiv::result<T>: a value or
+ *     an error, never an exception;
+ *   - decoders of the AI and TC channel records into plain structs, and the
+ *     range codes 0..10 with their labels.
+ *
+ * Everything here is inline and calls only the functions of kiv.h: it adds
+ * no symbol to the library. Channel numbers are 1-based, as in the entry
+ * points; the library checks them and returns KIV_ERR_PARAM (nothing sent).
+ * The rules of kiv.h hold unchanged: one exchange at a time on a handle, and
+ * after a timeout a late reply stays in the connection, so close and
+ * reconnect (a fresh kiv::connection) when that matters.
+ */
+#ifndef KIV_HPP
+#define KIV_HPP
+
+#include "kiv.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#if defined(__cpp_exceptions)
+#include <stdexcept>
+#endif
+
+namespace kiv {
+
+/* ------------------------------------------------------------------------
+ * Result codes
+ * ------------------------------------------------------------------------ */
+
+// The library's own result codes, as an error_code enum of the kiv category.
+enum class errc {
+    timeout = KIV_ERR_TIMEOUT,
+    disconnected = KIV_ERR_DISCONNECTED,
+    exception = KIV_ERR_EXCEPTION,
+    response = KIV_ERR_RESPONSE,
+    param = KIV_ERR_PARAM,
+    login = KIV_ERR_LOGIN,
+};
+
+} // namespace kiv
+
+template <> struct std::is_error_code_enum<kiv::errc> : std::true_type {};
+
+namespace kiv {
+
+namespace detail {
+
+// The words for the library's own codes; nullptr for any other number.
+constexpr const char *own_code_text(int code) noexcept
+{
+    switch (code) {
+    case KIV_ERR_TIMEOUT: return "timeout";
+    case KIV_ERR_DISCONNECTED: return "disconnected by the module";
+    case KIV_ERR_EXCEPTION: return "Modbus exception";
+    case KIV_ERR_RESPONSE: return "unexpected response";
+    case KIV_ERR_PARAM: return "argument out of range";
+    case KIV_ERR_LOGIN: return "login refused";
+    default: return nullptr;
+    }
+}
+
+constexpr const char *own_code_name(int code) noexcept
+{
+    switch (code) {
+    case KIV_OK: return "KIV_OK";
+    case KIV_ERR_TIMEOUT: return "KIV_ERR_TIMEOUT";
+    case KIV_ERR_DISCONNECTED: return "KIV_ERR_DISCONNECTED";
+    case KIV_ERR_EXCEPTION: return "KIV_ERR_EXCEPTION";
+    case KIV_ERR_RESPONSE: return "KIV_ERR_RESPONSE";
+    case KIV_ERR_PARAM: return "KIV_ERR_PARAM";
+    case KIV_ERR_LOGIN: return "KIV_ERR_LOGIN";
+    default: return nullptr;
+    }
+}
+
+class category_impl final : public std::error_category {
+public:
+    const char *name() const noexcept override { return "kiv"; }
+    std::string message(int code) const override
+    {
+        if (const char *text = own_code_text(code))
+            return text;
+        return "unknown kiv result " + std::to_string(code);
+    }
+    // A timeout and a dropped connection are also what the portable
+    // conditions say, so callers may test against std::errc.
+    std::error_condition default_error_condition(int code) const noexcept override
+    {
+        switch (code) {
+        case KIV_ERR_TIMEOUT: return std::errc::timed_out;
+        case KIV_ERR_DISCONNECTED: return std::errc::connection_reset;
+        case KIV_ERR_PARAM: return std::errc::invalid_argument;
+        case KIV_ERR_LOGIN: return std::errc::permission_denied;
+        default: return {code, *this};
+        }
+    }
+};
+
+} // namespace detail
+
+// The "kiv" error category: codes 1000..1005.
+inline const std::error_category &category() noexcept
+{
+    static const detail::category_impl instance;
+    return instance;
+}
+
+inline std::error_code make_error_code(errc e) noexcept
+{
+    return {static_cast<int>(e), category()};
+}
+
+// A result code of any call as an error_code: 0 is no error, 1000..1005 the
+// kiv category, anything else (an errno value) the system category.
+inline std::error_code to_error_code(int code) noexcept
+{
+    if (code == KIV_OK)
+        return {};
+    if (detail::own_code_text(code))
+        return {code, category()};
+    return {code, std::system_category()};
+}
+
+// Any result code in words: "ok", "timeout", "connection refused" (111),
+// "login refused" (1005). Numbers that are neither errno values nor the
+// library's read "unknown result code N".
+inline std::string result_text(int code)
+{
+    if (code == KIV_OK)
+        return "ok";
+    if (const char *text = detail::own_code_text(code))
+        return text;
+    if (code < 0 || code >= 1000)
+        return "unknown result code " + std::to_string(code);
+    std::string text = std::system_category().message(code);
+    if (text.empty() || text.rfind("Unknown error", 0) == 0)
+        return "unknown result code " + std::to_string(code);
+    if (text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+// The constant's name for 0 and 1000..1005 ("KIV_ERR_TIMEOUT"), "errno N"
+// for an errno value.
+inline std::string result_name(int code)
+{
+    if (const char *name = detail::own_code_name(code))
+        return name;
+    return "errno " + std::to_string(code);
+}
+
+/* ------------------------------------------------------------------------
+ * result<T>: a value or an error
+ * ------------------------------------------------------------------------ */
+
+// What a call gave back when it failed: the error, and what the module said
+// along with it where the call hands that on.
+struct failure {
+    std::error_code code;
+    // The Modbus exception code for errc::exception from the AI, TC, DI and
+    // sensor reads; 0 where the call does not hand it on (the DO calls).
+    std::uint8_t exception_code = 0;
+    // The module's answer as error text for errc::response from the
+    // configuration reads; empty otherwise.
+    std::string answer;
+};
+
+template <class T> class result {
+public:
+    result(T value) : value_(std::move(value)) {}
+    result(failure f) : failure_(std::move(f)) {}
+    result(std::error_code ec) : failure_{ec, 0, {}} {}
+    result(errc e) : failure_{make_error_code(e), 0, {}} {}
+
+    bool ok() const noexcept { return !failure_.code; }
+    explicit operator bool() const noexcept { return ok(); }
+
+    // The error; a default (false) error_code when the call succeeded.
+    const std::error_code &error() const noexcept { return failure_.code; }
+    const failure &why() const noexcept { return failure_; }
+    // The raw result code as the C call returned it.
+    int code() const noexcept { return failure_.code.value(); }
+
+    // The value; only meaningful when ok(). value() on a failure throws
+    // std::system_error where exceptions are enabled and aborts otherwise.
+    T &value() &
+    {
+        check();
+        return value_;
+    }
+    const T &value() const &
+    {
+        check();
+        return value_;
+    }
+    T &&value() &&
+    {
+        check();
+        return std::move(value_);
+    }
+    T &operator*() & noexcept { return value_; }
+    const T &operator*() const & noexcept { return value_; }
+    T *operator->() noexcept { return &value_; }
+    const T *operator->() const noexcept { return &value_; }
+    T value_or(T other) const { return ok() ? value_ : other; }
+
+private:
+    void check() const
+    {
+        if (ok())
+            return;
+#if defined(__cpp_exceptions)
+        throw std::system_error(failure_.code);
+#else
+        std::abort();
+#endif
+    }
+
+    T value_{};
+    failure failure_;
+};
+
+// A call that gives no value: a failure or nothing.
+template <> class result<void> {
+public:
+    result() = default;
+    result(failure f) : failure_(std::move(f)) {}
+    result(std::error_code ec) : failure_{ec, 0, {}} {}
+    result(errc e) : failure_{make_error_code(e), 0, {}} {}
+
+    bool ok() const noexcept { return !failure_.code; }
+    explicit operator bool() const noexcept { return ok(); }
+    const std::error_code &error() const noexcept { return failure_.code; }
+    const failure &why() const noexcept { return failure_; }
+    int code() const noexcept { return failure_.code.value(); }
+
+private:
+    failure failure_;
+};
+
+namespace detail {
+
+inline result<void> status(int rc)
+{
+    if (rc == KIV_OK)
+        return {};
+    return to_error_code(rc);
+}
+
+// A failure of a buffer read: the exception code sits in the first byte.
+inline failure read_failure(int rc, const unsigned char *buf, int len)
+{
+    failure f{to_error_code(rc), 0, {}};
+    if (rc == KIV_ERR_EXCEPTION && len >= 1)
+        f.exception_code = buf[0];
+    return f;
+}
+
+// A failure of a configuration read: the answer text sits in the buffer,
+// NUL-ended within it.
+inline failure answer_failure(int rc, const unsigned char *buf, std::size_t size)
+{
+    failure f{to_error_code(rc), 0, {}};
+    if (rc == KIV_ERR_RESPONSE && size > 0) {
+        std::size_t n = 0;
+        while (n < size && buf[n] != 0)
+            ++n;
+        f.answer.assign(reinterpret_cast<const char *>(buf), n);
+    }
+    return f;
+}
+
+constexpr unsigned u16(const unsigned char *p) noexcept
+{
+    return static_cast<unsigned>(p[0]) << 8 | p[1];
+}
+
+} // namespace detail
+
+/* ------------------------------------------------------------------------
+ * Channel records
+ * ------------------------------------------------------------------------ */
+
+// A value as the records carry it: sign, integer part, fractional part. Its
+// text is what the examples print: integer 12 with fraction 5 reads "12.5",
+// with fraction 50 "12.50"; the number is that text read as a decimal.
+struct reading {
+    bool negative = false;
+    unsigned integer = 0;
+    unsigned fraction = 0;
+
+    std::string text() const
+    {
+        return (negative ? "-" : "") + std::to_string(integer) + "." + std::to_string(fraction);
+    }
+    double number() const noexcept
+    {
+        double scale = 10.0;
+        for (unsigned f = fraction; f >= 10; f /= 10)
+            scale *= 10.0;
+        double magnitude = static_cast<double>(integer) + static_cast<double>(fraction) / scale;
+        return negative ? -magnitude : magnitude;
+    }
+    friend bool operator==(const reading &, const reading &) = default;
+};
+
+// One AI channel record (ZRM-7301), 6 bytes.
+struct ai_channel {
+    bool enabled = false;
+    reading value;
+    friend bool operator==(const ai_channel &, const ai_channel &) = default;
+};
+
+// Fault flags of a TC channel record, in the order the examples print them.
+struct tc_fault_info {
+    std::uint8_t bit;
+    const char *name; // as the examples print it: "Open"
+    const char *key;  // a short word for tools: "open"
+};
+inline constexpr std::array<tc_fault_info, 3> tc_faults{{
+    {KIV_TC_FAULT_OPEN, "Open", "open"},
+    {KIV_TC_FAULT_SHORT_GND, "Short to GND", "short-gnd"},
+    {KIV_TC_FAULT_SHORT_VCC, "Short to VCC", "short-vcc"},
+}};
+
+// One TC channel record (ZRM-7303), 10 bytes.
+struct tc_channel {
+    bool enabled = false;
+    reading temperature;
+    reading reference;
+    // The fault byte with bits 3..7, which carry nothing, cleared.
+    std::uint8_t faults = 0;
+
+    bool open() const noexcept { return faults & KIV_TC_FAULT_OPEN; }
+    bool short_to_gnd() const noexcept { return faults & KIV_TC_FAULT_SHORT_GND; }
+    bool short_to_vcc() const noexcept { return faults & KIV_TC_FAULT_SHORT_VCC; }
+    friend bool operator==(const tc_channel &, const tc_channel &) = default;
+};
+
+// Decodes one AI record from the first 6 bytes; nothing when fewer are there.
+inline std::optional<ai_channel> decode_ai(std::span<const unsigned char> record) noexcept
+{
+    if (record.size() < KIV_AI_RECORD_SIZE)
+        return std::nullopt;
+    const unsigned char *r = record.data();
+    return ai_channel{r[KIV_AI_ENABLE] == 1,
+                      {r[KIV_AI_SIGN] == 1, detail::u16(r + KIV_AI_INTEGER),
+                       detail::u16(r + KIV_AI_FRACTION)}};
+}
+
+// Decodes one TC record from the first 10 bytes; nothing when fewer are there.
+inline std::optional<tc_channel> decode_tc(std::span<const unsigned char> record) noexcept
+{
+    if (record.size() < KIV_TC_RECORD_SIZE)
+        return std::nullopt;
+    const unsigned char *r = record.data();
+    return tc_channel{r[KIV_TC_ENABLE] == 1,
+                      {r[KIV_TC_SIGN] == 1, detail::u16(r + KIV_TC_INTEGER),
+                       detail::u16(r + KIV_TC_FRACTION)},
+                      {r[KIV_TC_REF_SIGN] == 1, r[KIV_TC_REF_INTEGER], r[KIV_TC_REF_FRACTION]},
+                      static_cast<std::uint8_t>(r[KIV_TC_FAULTS] & 0x07)};
+}
+
+// The whole records of a read, back to back; a partial last record, whose
+// bytes were not all received, is left out.
+inline std::vector<ai_channel> decode_ai_records(std::span<const unsigned char> data)
+{
+    std::vector<ai_channel> out;
+    for (std::size_t at = 0; at + KIV_AI_RECORD_SIZE <= data.size(); at += KIV_AI_RECORD_SIZE)
+        out.push_back(*decode_ai(data.subspan(at)));
+    return out;
+}
+
+inline std::vector<tc_channel> decode_tc_records(std::span<const unsigned char> data)
+{
+    std::vector<tc_channel> out;
+    for (std::size_t at = 0; at + KIV_TC_RECORD_SIZE <= data.size(); at += KIV_TC_RECORD_SIZE)
+        out.push_back(*decode_tc(data.subspan(at)));
+    return out;
+}
+
+/* ------------------------------------------------------------------------
+ * Range codes of the analog inputs
+ * ------------------------------------------------------------------------ */
+
+struct range_info {
+    std::uint8_t code;
+    const char *label; // as anin_setup prints it: "0~10V"
+    const char *span;  // for people: "0..10 V"
+};
+inline constexpr std::array<range_info, 11> ranges{{
+    {0, "-150~150MV", "-150..+150 mV"},
+    {1, "0~150MV", "0..150 mV"},
+    {2, "-500~500MV", "-500..+500 mV"},
+    {3, "0~500MV", "0..500 mV"},
+    {4, "-1~1V", "-1..+1 V"},
+    {5, "0~1V", "0..1 V"},
+    {6, "-5~5V", "-5..+5 V"},
+    {7, "0~5V", "0..5 V"},
+    {8, "-10~10V", "-10..+10 V"},
+    {9, "0~10V", "0..10 V"},
+    {10, "0~20MA", "0..20 mA"},
+}};
+inline constexpr int range_count = static_cast<int>(ranges.size());
+
+// The label of a range code, or nothing for a code above 10.
+constexpr std::optional<std::string_view> range_label(int code) noexcept
+{
+    if (code < 0 || code >= range_count)
+        return std::nullopt;
+    return ranges[static_cast<std::size_t>(code)].label;
+}
+
+// The code of a label, upper or lower case ("0~10V", "0~20mA").
+constexpr std::optional<std::uint8_t> range_from_label(std::string_view label) noexcept
+{
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    for (const range_info &r : ranges) {
+        std::string_view l = r.label;
+        if (l.size() != label.size())
+            continue;
+        bool same = true;
+        for (std::size_t i = 0; i < l.size() && same; ++i)
+            same = upper(label[i]) == l[i];
+        if (same)
+            return r.code;
+    }
+    return std::nullopt;
+}
+
+/* ------------------------------------------------------------------------
+ * Handles
+ * ------------------------------------------------------------------------ */
+
+inline constexpr int modbus_port = 502;
+inline constexpr int config_port = 5001;
+inline constexpr int default_connect_timeout_ms = 1000;
+inline constexpr int default_reply_timeout_ms = 100;
+
+// A Modbus/TCP connection, closed by its destructor.
+class connection {
+public:
+    connection() = default;
+    explicit connection(int handle) noexcept : handle_(handle) {}
+    connection(connection &&other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+    connection &operator=(connection &&other) noexcept
+    {
+        if (this != &other) {
+            close();
+            handle_ = std::exchange(other.handle_, -1);
+        }
+        return *this;
+    }
+    connection(const connection &) = delete;
+    connection &operator=(const connection &) = delete;
+    ~connection() { close(); }
+
+    // KIV_Connect: address as dotted-decimal text.
+    static result<connection> open(const std::string &address, int port = modbus_port,
+                                   int timeout_ms = default_connect_timeout_ms)
+    {
+        int handle = -1;
+        int rc = KIV_Connect(address.c_str(), port, timeout_ms, &handle);
+        if (rc != KIV_OK)
+            return to_error_code(rc);
+        return connection(handle);
+    }
+
+    bool is_open() const noexcept { return handle_ >= 0; }
+    int handle() const noexcept { return handle_; }
+    // Gives the handle up: the caller closes it.
+    int release() noexcept { return std::exchange(handle_, -1); }
+    void close() noexcept
+    {
+        if (handle_ >= 0)
+            KIV_Close(std::exchange(handle_, -1));
+    }
+
+private:
+    int handle_ = -1;
+};
+
+// A logged-in configuration dialogue. Its destructor ends it with
+// KIV_Cfg_Exit (the module keeps its settings only until it restarts),
+// unless save_and_reboot() already ended it.
+class config_session {
+public:
+    config_session() = default;
+    explicit config_session(int handle) noexcept : handle_(handle) {}
+    config_session(config_session &&other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+    config_session &operator=(config_session &&other) noexcept
+    {
+        if (this != &other) {
+            exit();
+            handle_ = std::exchange(other.handle_, -1);
+        }
+        return *this;
+    }
+    config_session(const config_session &) = delete;
+    config_session &operator=(const config_session &) = delete;
+    ~config_session() { exit(); }
+
+    // The module's password is 8 bytes: a shorter one is padded with zero
+    // bytes, a longer one cut to its first 8, an empty one sends no password
+    // code. The C call reads all 8 bytes of what it is given, so it is never
+    // handed the caller's shorter text itself.
+    static result<config_session> login(const std::string &address, int port = config_port,
+                                        int timeout_ms = default_connect_timeout_ms,
+                                        std::string_view password = {})
+    {
+        std::array<char, 9> pw{};
+        for (std::size_t i = 0; i < password.size() && i < 8; ++i)
+            pw[i] = password[i];
+        int handle = -1;
+        int rc = KIV_Cfg_Login(address.c_str(), port, timeout_ms, pw.data(), &handle);
+        if (rc != KIV_OK)
+            return to_error_code(rc);
+        return config_session(handle);
+    }
+
+    bool is_open() const noexcept { return handle_ >= 0; }
+    int handle() const noexcept { return handle_; }
+    int release() noexcept { return std::exchange(handle_, -1); }
+
+    // KIV_Cfg_Exit: ends the dialogue without saving.
+    void exit() noexcept
+    {
+        if (handle_ >= 0)
+            KIV_Cfg_Exit(std::exchange(handle_, -1));
+    }
+
+    // KIV_Cfg_SaveExit: the module saves its settings and restarts; the
+    // dialogue is over whatever the exchange gave.
+    result<void> save_and_reboot() noexcept
+    {
+        if (handle_ < 0)
+            return errc::param;
+        return detail::status(KIV_Cfg_SaveExit(std::exchange(handle_, -1)));
+    }
+
+    // request_response: one raw line (CR LF included) and its answer.
+    result<std::string> exchange(const std::string &line, int timeout_ms = default_reply_timeout_ms)
+    {
+        std::array<char, 257> answer{};
+        int len = 0;
+        int rc = request_response(handle_, timeout_ms, line.c_str(), answer.data(), &len);
+        if (rc != KIV_OK)
+            return to_error_code(rc);
+        return std::string(answer.data(), static_cast<std::size_t>(len));
+    }
+
+private:
+    int handle_ = -1;
+};
+
+/* ------------------------------------------------------------------------
+ * The models
+ *
+ * A model object holds the reply timeout of its calls; every method takes
+ * the handle first, as the entry point does: a kiv::connection for process
+ * data, a kiv::config_session for configuration. Channels are 1-based.
+ * ------------------------------------------------------------------------ */
+
+namespace detail {
+
+inline result<std::vector<unsigned char>> bytes_read(int rc, const std::array<unsigned char, 64> &buf,
+                                                    int len)
+{
+    if (rc != KIV_OK)
+        return read_failure(rc, buf.data(), len);
+    return std::vector<unsigned char>(buf.begin(), buf.begin() + len);
+}
+
+// Packed inputs, channel first in bit 0 of the first byte.
+inline result<std::uint16_t> bits_read(int rc, const std::array<unsigned char, 64> &buf, int len)
+{
+    if (rc != KIV_OK)
+        return read_failure(rc, buf.data(), len);
+    unsigned v = 0;
+    for (int i = 0; i < len && i < 2; ++i)
+        v |= static_cast<unsigned>(buf[static_cast<std::size_t>(i)]) << (8 * i);
+    return static_cast<std::uint16_t>(v);
+}
+
+inline result<std::uint8_t> byte_read(int rc, unsigned char value)
+{
+    if (rc != KIV_OK)
+        return to_error_code(rc);
+    return static_cast<std::uint8_t>(value);
+}
+
+// A configuration bit-window read through a model entry point.
+template <class F> result<std::uint8_t> cfg_bits_read(F call)
+{
+    std::array<unsigned char, 257> buf{};
+    int len = 0;
+    int rc = call(buf.data(), static_cast<int>(buf.size()), &len);
+    if (rc != KIV_OK)
+        return answer_failure(rc, buf.data(), buf.size());
+    return static_cast<std::uint8_t>(buf[0]);
+}
+
+// The power-on value of outputs 1..outputs, bit n-1 for output n.
+inline result<std::uint8_t> povp_read(const config_session &s, int timeout, int outputs)
+{
+    return cfg_bits_read([&](unsigned char *b, int size, int *len) {
+        return KIV_Cfg_Get_DO_PowerOnValue(s.handle(), timeout, 0, outputs, b, size, len);
+    });
+}
+
+inline result<void> povp_write(const config_session &s, int timeout, int outputs, unsigned mask)
+{
+    if (mask >> outputs)
+        return errc::param;
+    std::array<unsigned char, 257> buf{};
+    int len = 0;
+    int rc = KIV_Cfg_Set_DO_PowerOnValue(s.handle(), timeout, 0, outputs, static_cast<int>(mask),
+                                         buf.data(), static_cast<int>(buf.size()), &len);
+    if (rc != KIV_OK)
+        return answer_failure(rc, buf.data(), buf.size());
+    return {};
+}
+
+} // namespace detail
+
+// ZRM-7301: eight analog inputs with selectable ranges, one digital output.
+class zrm7301 {
+public:
+    static constexpr int ai_channels = 8;
+    static constexpr int do_channels = 1;
+
+    explicit zrm7301(int timeout_ms = default_reply_timeout_ms) noexcept : timeout_(timeout_ms) {}
+    int timeout() const noexcept { return timeout_; }
+
+    // KIV_ZRM_7301_DO_Read: true when the output is on.
+    result<bool> read_do(const connection &c) const
+    {
+        unsigned char v = 0;
+        int rc = KIV_ZRM_7301_DO_Read(c.handle(), timeout_, &v);
+        if (rc != KIV_OK)
+            return to_error_code(rc);
+        return (v & 1) != 0;
+    }
+    // KIV_ZRM_7301_DO_Write.
+    result<void> write_do(const connection &c, bool on) const
+    {
+        return detail::status(KIV_ZRM_7301_DO_Write(c.handle(), timeout_, on ? 1 : 0));
+    }
+    // KIV_ZRM_7301_AI_Read: the records as they came.
+    result<std::vector<unsigned char>> read_ai_raw(const connection &c, std::uint8_t first = 1,
+                                                   std::uint8_t count = ai_channels) const
+    {
+        std::array<unsigned char, 64> buf{};
+        int len = 0;
+        int rc = KIV_ZRM_7301_AI_Read(c.handle(), timeout_, first, count, buf.data(),
+                                      static_cast<int>(buf.size()), &len);
+        return detail::bytes_read(rc, buf, len);
+    }
+    // KIV_ZRM_7301_AI_Read, decoded: channel first at index 0.
+    result<std::vector<ai_channel>> read_ai(const connection &c, std::uint8_t first = 1,
+                                            std::uint8_t count = ai_channels) const
+    {
+        auto raw = read_ai_raw(c, first, count);
+        if (!raw)
+            return raw.why();
+        return decode_ai_records(*raw);
+    }
+
+    // KIV_Cfg_ZRM_7301_Get_AI_Enable: bit i is channel first+i (1 = enabled).
+    result<std::uint8_t> get_ai_enable(const config_session &s, int first = 1,
+                                       int count = ai_channels) const
+    {
+        return detail::cfg_bits_read([&](unsigned char *b, int size, int *len) {
+            return KIV_Cfg_ZRM_7301_Get_AI_Enable(s.handle(), timeout_, first, count, b, size, len);
+        });
+    }
+    // KIV_Cfg_ZRM_7301_Set_AI_Enable: bit i of mask for channel first+i.
+    result<void> set_ai_enable(const config_session &s, int first, int count, unsigned mask) const
+    {
+        return detail::status(
+            KIV_Cfg_ZRM_7301_Set_AI_Enable(s.handle(), timeout_, first, count, static_cast<int>(mask)));
+    }
+    // KIV_Cfg_ZRM_7301_Get_AI_Range: codes[i] is the range code of channel first+i.
+    result<std::vector<std::uint8_t>> get_ai_range(const config_session &s, int first = 1,
+                                                   int count = ai_channels) const
+    {
+        std::array<unsigned char, 257> buf{};
+        int len = 0;
+        int rc = KIV_Cfg_ZRM_7301_Get_AI_Range(s.handle(), timeout_, first, count, buf.data(),
+                                               static_cast<int>(buf.size()), &len);
+        if (rc != KIV_OK)
+            return detail::answer_failure(rc, buf.data(), buf.size());
+        return std::vector<std::uint8_t>(buf.begin(), buf.begin() + len);
+    }
+    // KIV_Cfg_ZRM_7301_Set_AI_Range: codes[i] for channel first+i. A code
+    // above 10 names no range: it is refused here (errc::param, nothing
+    // sent) rather than written to the module as a base value.
+    result<void> set_ai_range(const config_session &s, int first,
+                              std::span<const std::uint8_t> codes) const
+    {
+        if (codes.empty() || codes.size() > ai_channels)
+            return errc::param;
+        std::array<unsigned char, ai_channels> buf{};
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            if (codes[i] >= range_count)
+                return errc::param;
+            buf[i] = codes[i];
+        }
+        return detail::status(KIV_Cfg_ZRM_7301_Set_AI_Range(s.handle(), timeout_, first,
+                                                             static_cast<int>(codes.size()),
+                                                             buf.data(), static_cast<int>(buf.size())));
+    }
+
+    // The power-on value of the output ("u8_povp" bit 0).
+    result<std::uint8_t> get_do_power_on(const config_session &s) const
+    {
+        return detail::povp_read(s, timeout_, do_channels);
+    }
+    result<void> set_do_power_on(const config_session &s, unsigned mask) const
+    {
+        return detail::povp_write(s, timeout_, do_channels, mask);
+    }
+
+private:
+    int timeout_;
+};
+
+// ZRM-7302: sixteen digital inputs, eight digital outputs, a sensor block.
+class zrm7302 {
+public:
+    static constexpr int di_channels = 16;
+    static constexpr int do_channels = 8;
+    static constexpr int sensor_registers = KIV_ZRM_7302_SENSOR_SIZE / 2;
+
+    explicit zrm7302(int timeout_ms = default_reply_timeout_ms) noexcept : timeout_(timeout_ms) {}
+    int timeout() const noexcept { return timeout_; }
+
+    // KIV_ZRM_7302_DI_Read: bit i is channel first+i.
+    result<std::uint16_t> read_di(const connection &c, std::uint8_t first = 1,
+                                  std::uint8_t count = di_channels) const
+    {
+        std::array<unsigned char, 64> buf{};
+        int len = 0;
+        int rc = KIV_ZRM_7302_DI_Read(c.handle(), timeout_, first, count, buf.data(),
+                                      static_cast<int>(buf.size()), &len);
+        return detail::bits_read(rc, buf, len);
+    }
+    // KIV_ZRM_7302_DO_Read: bit i is channel first+i; bits from count on are
+    // cleared.
+    result<std::uint8_t> read_do(const connection &c, std::uint8_t first = 1,
+                                 std::uint8_t count = do_channels) const
+    {
+        unsigned char v = 0;
+        int rc = KIV_ZRM_7302_DO_Read(c.handle(), timeout_, first, count, &v);
+        if (rc == KIV_OK && count < 8)
+            v = static_cast<unsigned char>(v & ((1u << count) - 1));
+        return detail::byte_read(rc, v);
+    }
+    // KIV_ZRM_7302_DO_Write_bit: one output on or off.
+    result<void> write_do(const connection &c, std::uint8_t channel, bool on) const
+    {
+        return detail::status(KIV_ZRM_7302_DO_Write_bit(c.handle(), timeout_, channel, on ? 1 : 0));
+    }
+    // KIV_ZRM_7302_DO_Write: bit i of mask drives channel first+i. Bits from
+    // count on are dropped, so that a count of 1 switches by bit 0 as well
+    // (the C call takes a single channel's value as a state, exactly 1 = on).
+    result<void> write_do_mask(const connection &c, std::uint8_t first, std::uint8_t count,
+                               std::uint8_t mask) const
+    {
+        unsigned m = count >= 8 ? mask : mask & ((1u << count) - 1);
+        return detail::status(
+            KIV_ZRM_7302_DO_Write(c.handle(), timeout_, first, count, static_cast<unsigned char>(m)));
+    }
+    // KIV_ZRM_7302_Sensor_Read: the bytes as they came.
+    result<std::vector<unsigned char>> read_sensors_raw(const connection &c) const
+    {
+        std::array<unsigned char, 64> buf{};
+        int len = 0;
+        int rc = KIV_ZRM_7302_Sensor_Read(c.handle(), timeout_, buf.data(),
+                                          static_cast<int>(buf.size()), &len);
+        return detail::bytes_read(rc, buf, len);
+    }
+    // KIV_ZRM_7302_Sensor_Read as registers (high byte first); a partial
+    // last register is left out.
+    result<std::vector<std::uint16_t>> read_sensors(const connection &c) const
+    {
+        auto raw = read_sensors_raw(c);
+        if (!raw)
+            return raw.why();
+        std::vector<std::uint16_t> regs;
+        for (std::size_t i = 0; i + 1 < raw->size(); i += 2)
+            regs.push_back(static_cast<std::uint16_t>(detail::u16(raw->data() + i)));
+        return regs;
+    }
+
+    // The power-on value of outputs 1..8 ("u8_povp" bits 0..7).
+    result<std::uint8_t> get_do_power_on(const config_session &s) const
+    {
+        return detail::povp_read(s, timeout_, do_channels);
+    }
+    result<void> set_do_power_on(const config_session &s, unsigned mask) const
+    {
+        return detail::povp_write(s, timeout_, do_channels, mask);
+    }
+
+private:
+    int timeout_;
+};
+
+// ZRM-7303: three thermocouple inputs, two digital inputs, one output.
+class zrm7303 {
+public:
+    static constexpr int tc_channels = 3;
+    static constexpr int di_channels = 2;
+    static constexpr int do_channels = 1;
+
+    explicit zrm7303(int timeout_ms = default_reply_timeout_ms) noexcept : timeout_(timeout_ms) {}
+    int timeout() const noexcept { return timeout_; }
+
+    // KIV_ZRM_7303_DI_Read: bit i is channel first+i.
+    result<std::uint16_t> read_di(const connection &c, std::uint8_t first = 1,
+                                  std::uint8_t count = di_channels) const
+    {
+        std::array<unsigned char, 64> buf{};
+        int len = 0;
+        int rc = KIV_ZRM_7303_DI_Read(c.handle(), timeout_, first, count, buf.data(),
+                                      static_cast<int>(buf.size()), &len);
+        auto r = detail::bits_read(rc, buf, len);
+        if (r)
+            *r = static_cast<std::uint16_t>(*r & ((1u << count) - 1));
+        return r;
+    }
+    // KIV_ZRM_7303_DO_Read: true when the output is on.
+    result<bool> read_do(const connection &c) const
+    {
+        unsigned char v = 0;
+        int rc = KIV_ZRM_7303_DO_Read(c.handle(), timeout_, &v);
+        if (rc != KIV_OK)
+            return to_error_code(rc);
+        return (v & 1) != 0;
+    }
+    // KIV_ZRM_7303_DO_Write.
+    result<void> write_do(const connection &c, bool on) const
+    {
+        return detail::status(KIV_ZRM_7303_DO_Write(c.handle(), timeout_, on ? 1 : 0));
+    }
+    // KIV_ZRM_7303_TC_Read: the records as they came.
+    result<std::vector<unsigned char>> read_tc_raw(const connection &c, std::uint8_t first = 1,
+                                                   std::uint8_t count = tc_channels) const
+    {
+        std::array<unsigned char, 64> buf{};
+        int len = 0;
+        int rc = KIV_ZRM_7303_TC_Read(c.handle(), timeout_, first, count, buf.data(),
+                                      static_cast<int>(buf.size()), &len);
+        return detail::bytes_read(rc, buf, len);
+    }
+    // KIV_ZRM_7303_TC_Read, decoded: channel first at index 0.
+    result<std::vector<tc_channel>> read_tc(const connection &c, std::uint8_t first = 1,
+                                            std::uint8_t count = tc_channels) const
+    {
+        auto raw = read_tc_raw(c, first, count);
+        if (!raw)
+            return raw.why();
+        return decode_tc_records(*raw);
+    }
+
+    // KIV_Cfg_ZRM_7303_Get_TC_Enable: bit i is channel first+i (1 = enabled).
+    result<std::uint8_t> get_tc_enable(const config_session &s, int first = 1,
+                                       int count = tc_channels) const
+    {
+        return detail::cfg_bits_read([&](unsigned char *b, int size, int *len) {
+            return KIV_Cfg_ZRM_7303_Get_TC_Enable(s.handle(), timeout_, first, count, b, size, len);
+        });
+    }
+    // KIV_Cfg_ZRM_7303_Set_TC_Enable: bit i of mask for channel first+i.
+    result<void> set_tc_enable(const config_session &s, int first, int count, unsigned mask) const
+    {
+        return detail::status(
+            KIV_Cfg_ZRM_7303_Set_TC_Enable(s.handle(), timeout_, first, count, static_cast<int>(mask)));
+    }
+
+    // The power-on value of the output ("u8_povp" bit 0).
+    result<std::uint8_t> get_do_power_on(const config_session &s) const
+    {
+        return detail::povp_read(s, timeout_, do_channels);
+    }
+    result<void> set_do_power_on(const config_session &s, unsigned mask) const
+    {
+        return detail::povp_write(s, timeout_, do_channels, mask);
+    }
+
+private:
+    int timeout_;
+};
+
+} // namespace kiv
+
+#endif /* KIV_HPP */
