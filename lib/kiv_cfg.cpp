@@ -157,13 +157,21 @@ bool echoes(const Answer &a, const Line &sent, std::size_t min_answer)
     return a.size > min_answer && a.text().find(sent.echo().view()) != std::string_view::npos;
 }
 
+// The text from position at on (empty past its end). Not substr: that may
+// throw, and the library links no C++ runtime.
+std::string_view tail(std::string_view text, std::size_t at)
+{
+    at = std::min(at, text.size());
+    return {text.data() + at, text.size() - at};
+}
+
 // The value of an accepted answer, read at the fixed offset whatever the
 // place where the prefix was found.
 std::uint32_t value_of(Answer &a, const Param &p)
 {
     a.cut_line_end();
     const std::string_view text = a.text();
-    return read_u32(text.substr(std::min(p.prefix.size(), text.size())));
+    return read_u32(tail(text, p.prefix.size()));
 }
 
 // Leaves the unexpected answer in the caller's buffer as text, cut to the
@@ -375,7 +383,7 @@ int KIV_Cfg_Get_AI_Range(int handle, int timeout, int first, int count, unsigned
         const std::size_t equals = text.find('=');
         if (equals == std::string_view::npos)
             return error_text(answer, codes, size, count_out);
-        auto code = static_cast<unsigned char>(read_u32(text.substr(equals + 1)) & 0xFF);
+        auto code = static_cast<unsigned char>(read_u32(tail(text, equals + 1)) & 0xFF);
         // The polarity bit turns an even base value into its unipolar
         // neighbour; the current range has no bipolar twin.
         if (((polarity >> channel) & 1u) && code != range_current)
