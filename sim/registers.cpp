@@ -21,25 +21,16 @@ modbus_mapping_t *new_model_mapping(const ModelInfo &m)
 
 void encode_ai(const Reading &r, bool enabled, std::uint16_t out[ai_record_registers])
 {
-    if (!enabled) {
-        out[0] = out[1] = out[2] = 0;
-        return;
-    }
-    out[0] = reg(1, r.negative ? 1 : 0);
+    out[0] = reg(enabled ? 1 : 0, r.negative ? 1 : 0);
     out[1] = r.integer;
     out[2] = r.fraction;
 }
 
 void encode_tc(const TcReading &r, bool enabled, std::uint16_t out[tc_record_registers])
 {
-    if (!enabled) {
-        for (int i = 0; i < tc_record_registers; ++i)
-            out[i] = 0;
-        return;
-    }
     // The temperature has its sign first and 16-bit parts; the reference
     // has 8-bit parts and its sign after them, next to the fault flags.
-    out[0] = reg(1, r.temperature.negative ? 1 : 0);
+    out[0] = reg(enabled ? 1 : 0, r.temperature.negative ? 1 : 0);
     out[1] = r.temperature.integer;
     out[2] = r.temperature.fraction;
     out[3] = reg(r.reference.integer, r.reference.fraction);

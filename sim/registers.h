@@ -25,7 +25,8 @@ void fill_inputs(modbus_mapping_t *map, const ModelInfo &m, const Settings &s,
 void set_outputs(modbus_mapping_t *map, const ModelInfo &m, unsigned mask);
 unsigned outputs(const modbus_mapping_t *map, const ModelInfo &m);
 
-// Records in register form. A disabled channel's record is all zero.
+// Records in register form. A disabled channel says so in its enable byte
+// alone: the input is still measured, and its value stays in the record.
 void encode_ai(const Reading &r, bool enabled, std::uint16_t out[ai_record_registers]);
 void encode_tc(const TcReading &r, bool enabled, std::uint16_t out[tc_record_registers]);
 

@@ -201,7 +201,7 @@ TEST_F(Effects, EnableBitsChangeTheRecords)
     EXPECT_EQ(r, (std::vector<std::uint16_t>{0x0100, 1, 5, 0x0100, 2, 5}));
     EXPECT_EQ(ask("S:ai_en=-2\r\n"), "A:ai_en=-2\r\n");   // every bit but channel 1's
     ASSERT_EQ(m.read_registers(256, 6, r), 6);
-    EXPECT_EQ(r, (std::vector<std::uint16_t>{0, 0, 0, 0x0100, 2, 5}));
+    EXPECT_EQ(r, (std::vector<std::uint16_t>{0x0000, 1, 5, 0x0100, 2, 5}));
 }
 
 TEST_F(Effects, ThermocoupleEnableChangesTheRecords)
@@ -211,10 +211,11 @@ TEST_F(Effects, ThermocoupleEnableChangesTheRecords)
     ModbusClient m(sim->modbus_port());
     std::vector<std::uint16_t> r;
     ASSERT_EQ(m.read_registers(512, 15, r), 15);
-    EXPECT_EQ(r[0] >> 8, 0);
-    EXPECT_EQ(r[5] >> 8, 1);
+    EXPECT_EQ(r[0], 0x0000);
+    EXPECT_EQ(r[1], 20) << "a disabled channel keeps its value";
+    EXPECT_EQ(r[5], 0x0100);
     EXPECT_EQ(r[6], 21);
-    EXPECT_EQ(r[10] >> 8, 0);
+    EXPECT_EQ(r[10], 0x0000);
 }
 
 TEST_F(Effects, RangeAndPolarityBoundTheLiveValue)

@@ -35,8 +35,8 @@ TEST(Map7301, FixedAnalogRecordsAndDisabledChannel)
     Regs r;
     ASSERT_EQ(c.read_registers(256, 24, r), 24);
     EXPECT_EQ(Regs(r.begin(), r.begin() + 12),
-              (Regs{0x0101, 12, 5, 0x0100, 3, 25, 0x0100, 12, 50, 0, 0, 0}))
-        << "channel 4 is disabled: its record is all zero";
+              (Regs{0x0101, 12, 5, 0x0100, 3, 25, 0x0100, 12, 50, 0x0001, 0, 7}))
+        << "channel 4 is disabled: enable byte 0, its value kept";
     EXPECT_EQ(Regs(r.begin() + 21, r.end()), (Regs{0x0100, 65535, 65535}));
     for (std::size_t ch = 4; ch < 7; ++ch)
         EXPECT_EQ(r[3 * ch] >> 8, 1) << "live channel " << ch + 1 << " enabled";
@@ -45,7 +45,7 @@ TEST(Map7301, FixedAnalogRecordsAndDisabledChannel)
     ASSERT_EQ(c.read_registers(277, 3, r), 3);
     EXPECT_EQ(r, (Regs{0x0100, 65535, 65535}));
     ASSERT_EQ(c.read_registers(262, 6, r), 6);
-    EXPECT_EQ(r, (Regs{0x0100, 12, 50, 0, 0, 0}));
+    EXPECT_EQ(r, (Regs{0x0100, 12, 50, 0x0001, 0, 7}));
 }
 
 TEST(Map7301, RecordBytesInWireOrder)
@@ -114,7 +114,7 @@ TEST(Map7303, FixedThermocoupleRecordsAndDisabledChannel)
     EXPECT_EQ(to_hex(m.exchange(hex("00 00 00 00 00 06 00 03 02 00 00 0f"))),
               "00 00 00 00 00 21 00 03 1e "
               "01 00 00 19 00 05 18 03 00 00 "
-              "00 00 00 00 00 00 00 00 00 00 "
+              "00 01 00 03 00 4b 00 07 01 07 "
               "01 00 01 2c 00 00 19 00 00 00")
         << "channel 2 disabled; channel 3 without REF and FAULTS reads reference 25.0, no fault";
     EXPECT_EQ(to_hex(m.exchange(hex("00 00 00 00 00 06 00 02 00 00 00 02"))), "00 00 00 00 00 04 00 02 01 02");
