@@ -6,6 +6,7 @@
 #include "services.h"
 
 #include <modbus/modbus.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,6 +58,28 @@ bool send_all(int fd, const std::uint8_t *p, std::size_t n)
     return true;
 }
 
+// libmodbus frames a request by its function code; the MBAP header says
+// how long the frame really is. Whatever a request of an unknown function
+// carries past what libmodbus took is dropped here, so that it is not read
+// as the start of the next request.
+bool skip_rest_of_frame(int fd, const std::uint8_t *req, int taken)
+{
+    int announced = 6 + ((req[4] << 8) | req[5]);
+    if (announced > MODBUS_TCP_MAX_ADU_LENGTH)
+        return false;
+    std::uint8_t sink[MODBUS_TCP_MAX_ADU_LENGTH];
+    for (int left = announced - taken; left > 0;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 1000) != 1)
+            return false;
+        ssize_t n = ::recv(fd, sink, static_cast<std::size_t>(left), 0);
+        if (n <= 0)
+            return false;
+        left -= static_cast<int>(n);
+    }
+    return true;
+}
+
 } // namespace
 
 void serve_modbus(Simulator &sim, Server &server, Connection &c)
@@ -85,6 +108,10 @@ void serve_modbus(Simulator &sim, Server &server, Connection &c)
         if (n == 0)
             continue;
         vlog(c.peer + " <- " + hex_bytes(req, static_cast<std::size_t>(n)));
+        if (!skip_rest_of_frame(c.fd, req, n)) {
+            vlog(c.peer + ": frame longer than its header allows, or cut short");
+            return;
+        }
 
         modbus_set_socket(m.ctx, m.pair[0]);
         if (sim.reply(m.ctx, req, n) < 0) {

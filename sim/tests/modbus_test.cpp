@@ -200,6 +200,17 @@ TEST(Exceptions, RegistersAreReadOnly)
     EXPECT_EQ(to_hex(m.exchange(hex("00 00 00 00 00 06 00 03 00 03 00 01"))), "00 00 00 00 00 05 00 03 02 00 4d");
 }
 
+TEST(Framing, UnknownFunctionIsAnsweredAndItsWholeFrameConsumed)
+{
+    Sim sim({"--model", "7302", "--do", "0x81"});
+    ASSERT_TRUE(sim.start()) << sim.error();
+    RawModbus m(sim.modbus_port());
+    // Read device identification (0x2b), then a coil read in the same segment.
+    ASSERT_TRUE(m.send(hex("00 01 00 00 00 05 00 2b 0e 01 00 00 02 00 00 00 06 00 01 00 00 00 08")));
+    EXPECT_EQ(to_hex(m.frame().value_or(Bytes{})), "00 01 00 00 00 03 00 ab 01");
+    EXPECT_EQ(to_hex(m.frame().value_or(Bytes{})), "00 02 00 00 00 04 00 01 01 81");
+}
+
 TEST(Framing, TransactionAndUnitEchoedSplitAndBackToBackRequests)
 {
     Sim sim({"--model", "7302", "--do", "0x81"});
