@@ -346,6 +346,10 @@ ParseResult parse_options(int argc, char **argv, Options &o, std::string &messag
         if (arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
+            if (takes_no_value(name)) {
+                message = std::string(name) + " takes no value";
+                return ParseResult::error;
+            }
         } else {
             if (arg.substr(0, 2) != "--") {
                 message = "unexpected argument " + std::string(arg) + " (see --help)";

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace zrmsim {
@@ -145,20 +146,26 @@ void Server::accept_one(int index)
     c.service = service;
     c.peer = std::string(service_names[index]) + " " + peer_name(a);
     connections_.push_back(std::move(conn));
-    c.thread = std::thread([this, &c] {
-        vlog(c.peer + " connected");
-        if (c.service == Service::modbus)
-            serve_modbus(sim_, *this, c);
-        else
-            serve_config(sim_, *this, c);
-        // The client sees the end at once; the descriptor itself is closed
-        // by the main thread after the join, so its number is never reused
-        // while another thread may still shut it down.
-        ::shutdown(c.fd, SHUT_RDWR);
-        vlog(c.peer + " closed");
-        c.done = true;
-        notify_main();
-    });
+    try {
+        c.thread = std::thread([this, &c] {
+            vlog(c.peer + " connected");
+            if (c.service == Service::modbus)
+                serve_modbus(sim_, *this, c);
+            else
+                serve_config(sim_, *this, c);
+            // The client sees the end at once; the descriptor itself is closed
+            // by the main thread after the join, so its number is never reused
+            // while another thread may still shut it down.
+            ::shutdown(c.fd, SHUT_RDWR);
+            vlog(c.peer + " closed");
+            c.done = true;
+            notify_main();
+        });
+    } catch (const std::system_error &e) {
+        log_line(c.peer + ": no thread for the connection: " + e.what());
+        ::close(fd);
+        connections_.pop_back();
+    }
 }
 
 void Server::reap(bool all)

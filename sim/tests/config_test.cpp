@@ -192,6 +192,29 @@ TEST(ConfigClients, SeveralDialoguesAtOnceShareTheModule)
     EXPECT_EQ(waiting.ask("G:ai_en=\r\n"), "A:ai_en=15\r\n");
 }
 
+TEST(ConfigClients, ThirtyTwoAtOnceAndTheNextIsTurnedAway)
+{
+    Sim sim({"--model", "7303"});
+    ASSERT_TRUE(sim.start()) << sim.error();
+    std::vector<std::unique_ptr<LineConn>> open;
+    for (int i = 0; i < 32; ++i) {
+        open.push_back(std::make_unique<LineConn>(sim.config_port()));
+        ASSERT_TRUE(open.back()->login()) << "connection " << i + 1;
+    }
+    LineConn extra(sim.config_port());
+    EXPECT_TRUE(extra.closed_by_peer());
+    open.pop_back();
+    // Once a place is free (the server notices the close), a client gets in.
+    bool in = false;
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!in && std::chrono::steady_clock::now() < deadline) {
+        LineConn again(sim.config_port());
+        in = again.login();
+    }
+    EXPECT_TRUE(in);
+    EXPECT_EQ(open.front()->ask("G:tc_en=\r\n"), "A:tc_en=7\r\n");
+}
+
 TEST_F(Effects, EnableBitsChangeTheRecords)
 {
     open({"--model", "7301", "--ai", "1=1.5", "--ai", "2=2.5"});

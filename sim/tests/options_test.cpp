@@ -51,6 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"UnknownOption", {"--model", "7301", "--colour", "red"}},
         BadCase{"MissingValue", {"--model", "7301", "--ai"}},
         BadCase{"StrayArgument", {"--model", "7301", "extra"}},
+        BadCase{"FlagWithValue", {"--model", "7301", "--verbose=1"}},
         BadCase{"AddressNotIpv4", {"--model", "7301", "--address", "localhost"}},
         BadCase{"PortTooLarge", {"--model", "7301", "--modbus-port", "65536"}},
         BadCase{"SamePortTwice", {"--model", "7301", "--modbus-port", "1502", "--config-port", "1502"}},
