@@ -445,12 +445,15 @@ KIV_API int KIV_Cfg_Set_TC_Enable(int handle, int timeout, int first, int count,
  * On KIV_OK: codes[i] is the code of channel first+i; *count_out is the
  * number of codes stored, min(count, size).
  * Every failure stops the read at once and stores no code (the caller's
- * bytes stay as they were, but for an error text); *count_out stays 0 but
- * for an error text:
- *   the "ai_pl" answer too short or without "A:ai_pl=": error text
- *   a channel's answer too short or without "A:ai_range_": error text
- *   a channel's answer without "=": error text, without its CR LF
- *   a failed exchange: its code (a channel never reads as a stale byte)
+ * bytes stay as they were, but for an error text):
+ *   the "ai_pl" answer too short or without "A:ai_pl=": error text,
+ *       *count_out = the answer's full length
+ *   a channel's answer too short or without "A:ai_range_": error text,
+ *       *count_out = 0 (no code of this read counts)
+ *   a channel's answer without "=": error text without its CR LF,
+ *       *count_out = the answer's full length
+ *   a failed exchange: its code, *count_out = 0 (a channel never reads as
+ *       a stale byte)
  */
 KIV_API int KIV_Cfg_Get_AI_Range(int handle, int timeout, int first, int count,
                                  unsigned char *codes, int size, int *count_out);

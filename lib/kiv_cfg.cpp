@@ -376,8 +376,14 @@ int KIV_Cfg_Get_AI_Range(int handle, int timeout, int first, int count, unsigned
             return rc;
         // The channel number inside the answer is not compared: answers
         // come in the order of the requests.
-        if (answer.size <= range_min_answer || answer.text().find(range_prefix) == std::string_view::npos)
-            return error_text(answer, codes, size, count_out);
+        // A malformed channel answer fails the read with its text but a
+        // count of 0: no code of this read is to be taken.
+        if (answer.size <= range_min_answer ||
+            answer.text().find(range_prefix) == std::string_view::npos) {
+            const int rc = error_text(answer, codes, size, count_out);
+            *count_out = 0;
+            return rc;
+        }
         answer.cut_line_end();
         const std::string_view text = answer.text();
         const std::size_t equals = text.find('=');
