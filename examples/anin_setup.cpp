@@ -1,6 +1,6 @@
 // Logs in to a ZRM-7301, reads and sets the enable bits and the ranges of its
 // eight analog inputs, then has the module save them and restart.
-#include "example_output.h"
+#include "example_common.h"
 #include "kiv.h"
 
 #include <cstdio>
@@ -36,21 +36,13 @@ void print_range_list(const unsigned char *codes, int length)
 int main()
 {
     std::printf("ZRM-7301 Set AI enable/range Example.\r\n");
-    int r = KIV_Init();
-    if (r != KIV_OK) {
-        std::printf("KIV_Init Error: %d.\r\n", r);
-        return -1;
-    }
     int handle = -1;
-    r = KIV_Cfg_Login(module_address, config_port, login_timeout_ms, "", &handle);
-    if (r != KIV_OK) {
-        std::printf("KIV_Cfg_Login Error: %d.\r\n", r);
+    if (!init_and_login(module_address, config_port, login_timeout_ms, handle))
         return -1;
-    }
 
     unsigned char data[buffer_size] = {};
     int len = 0;
-    r = KIV_Cfg_ZRM_7301_Get_AI_Enable(handle, reply_timeout_ms, 1, 8, data, buffer_size, &len);
+    int r = KIV_Cfg_ZRM_7301_Get_AI_Enable(handle, reply_timeout_ms, 1, 8, data, buffer_size, &len);
     if (r == KIV_OK) {
         std::printf("Get AI_Enable:\r\n");
         print_byte_list(data, len, buffer_size);

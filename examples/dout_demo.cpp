@@ -1,5 +1,6 @@
 // Reads the eight outputs of a ZRM-7302, writes a pattern to all of them,
 // then switches output 2 on by itself.
+#include "example_common.h"
 #include "kiv.h"
 
 #include <cstdio>
@@ -17,20 +18,12 @@ constexpr unsigned char pattern = 0x55; // outputs 1, 3, 5 and 7 on
 int main()
 {
     std::printf("ZRM-7302 DO Read Write Example.\r\n");
-    int r = KIV_Init();
-    if (r != KIV_OK) {
-        std::printf("KIV_Init Error: %d.\r\n", r);
-        return -1;
-    }
     int handle = -1;
-    r = KIV_Connect(module_address, modbus_port, connect_timeout_ms, &handle);
-    if (r != KIV_OK) {
-        std::printf("KIV_Connect Error: %d.\r\n", r);
+    if (!init_and_connect(module_address, modbus_port, connect_timeout_ms, handle))
         return -1;
-    }
 
     unsigned char outputs = 0;
-    r = KIV_ZRM_7302_DO_Read(handle, reply_timeout_ms, 1, 8, &outputs);
+    int r = KIV_ZRM_7302_DO_Read(handle, reply_timeout_ms, 1, 8, &outputs);
     if (r == KIV_OK)
         std::printf("DO Read Response: 0x%02x\r\n", outputs);
     else

@@ -1,5 +1,5 @@
 // Reads the three thermocouples of a ZRM-7303 and prints them raw and decoded.
-#include "example_output.h"
+#include "example_common.h"
 #include "kiv.h"
 
 #include <cstdio>
@@ -51,21 +51,13 @@ void parseTCdata(unsigned char *data, int length)
 int main()
 {
     std::printf("ZRM-7303 TC Read Example.\r\n");
-    int r = KIV_Init();
-    if (r != KIV_OK) {
-        std::printf("KIV_Init Error: %d.\r\n", r);
-        return -1;
-    }
     int handle = -1;
-    r = KIV_Connect(module_address, modbus_port, connect_timeout_ms, &handle);
-    if (r != KIV_OK) {
-        std::printf("KIV_Connect Error: %d.\r\n", r);
+    if (!init_and_connect(module_address, modbus_port, connect_timeout_ms, handle))
         return -1;
-    }
 
     unsigned char buf[buffer_size] = {};
     int len = 0;
-    r = KIV_ZRM_7303_TC_Read(handle, reply_timeout_ms, 1, 3, buf, buffer_size, &len);
+    int r = KIV_ZRM_7303_TC_Read(handle, reply_timeout_ms, 1, 3, buf, buffer_size, &len);
     if (r != KIV_OK) {
         std::printf("KIV_ZRM_7303_TC_Read Error: %d.\r\n", r);
         if (r == KIV_ERR_EXCEPTION)

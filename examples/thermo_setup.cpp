@@ -1,6 +1,6 @@
 // Logs in to a ZRM-7303, reads and sets the enable bits of its three
 // thermocouples, then has the module save them and restart.
-#include "example_output.h"
+#include "example_common.h"
 #include "kiv.h"
 
 #include <cstdio>
@@ -19,21 +19,13 @@ constexpr int enable_mask = 2; // thermocouple 2 on, 1 and 3 off
 int main()
 {
     std::printf("ZRM-7303 Set TC enable Example.\r\n");
-    int r = KIV_Init();
-    if (r != KIV_OK) {
-        std::printf("KIV_Init Error: %d.\r\n", r);
-        return -1;
-    }
     int handle = -1;
-    r = KIV_Cfg_Login(module_address, config_port, login_timeout_ms, "", &handle);
-    if (r != KIV_OK) {
-        std::printf("KIV_Cfg_Login Error: %d.\r\n", r);
+    if (!init_and_login(module_address, config_port, login_timeout_ms, handle))
         return -1;
-    }
 
     unsigned char data[buffer_size] = {};
     int len = 0;
-    r = KIV_Cfg_ZRM_7303_Get_TC_Enable(handle, reply_timeout_ms, 1, 3, data, buffer_size, &len);
+    int r = KIV_Cfg_ZRM_7303_Get_TC_Enable(handle, reply_timeout_ms, 1, 3, data, buffer_size, &len);
     if (r == KIV_OK) {
         std::printf("Get AI_Enable:\r\n");
         print_byte_list(data, len, buffer_size);

@@ -1,7 +1,43 @@
-// Output pieces that two example programs print alike.
+// What several example programs do and print alike.
 #pragma once
 
+#include "kiv.h"
+
 #include <cstdio>
+
+// KIV_Init, then KIV_Connect to the module's Modbus/TCP service. On a failure
+// prints the failing call's line; the program then ends with -1.
+inline bool init_and_connect(const char *address, int port, int timeout_ms, int &handle)
+{
+    int r = KIV_Init();
+    if (r != KIV_OK) {
+        std::printf("KIV_Init Error: %d.\r\n", r);
+        return false;
+    }
+    r = KIV_Connect(address, port, timeout_ms, &handle);
+    if (r != KIV_OK) {
+        std::printf("KIV_Connect Error: %d.\r\n", r);
+        return false;
+    }
+    return true;
+}
+
+// KIV_Init, then KIV_Cfg_Login without a password. On a failure prints the
+// failing call's line; the program then ends with -1.
+inline bool init_and_login(const char *address, int port, int timeout_ms, int &handle)
+{
+    int r = KIV_Init();
+    if (r != KIV_OK) {
+        std::printf("KIV_Init Error: %d.\r\n", r);
+        return false;
+    }
+    r = KIV_Cfg_Login(address, port, timeout_ms, "", &handle);
+    if (r != KIV_OK) {
+        std::printf("KIV_Cfg_Login Error: %d.\r\n", r);
+        return false;
+    }
+    return true;
+}
 
 // A numbered hex dump, per_line items a line, at most limit bytes.
 inline void print_raw_dump(const unsigned char *data, int length, int per_line, int limit)
