@@ -1,0 +1,80 @@
+#include "help.h"
+
+#include <string>
+
+namespace kivtool {
+
+void print_usage(std::FILE *f)
+{
+    std::fputs("Usage: kivtool [OPTIONS] ADDRESS MODEL COMMAND [ARGS]\n"
+               "       kivtool help [COMMAND]\n"
+               "\n"
+               "Reads and sets a ZRM remote I/O module from the shell: process data over\n"
+               "Modbus/TCP (port 502), settings over the configuration service (port 5001).\n"
+               "ADDRESS is the module's IPv4 address, MODEL 7301, 7302 or 7303. Channels are\n"
+               "numbered from 1; FIRST defaults to 1 and COUNT to the channels from FIRST on.\n"
+               "\n",
+               f);
+    std::string lines = "Commands:\n";
+    for (const Command &c : all_commands()) {
+        std::string left = "  " + std::string(c.synopsis);
+        left.resize(36, ' ');
+        std::string mid = c.summary;
+        if (mid.size() < 46)
+            mid.resize(46, ' ');
+        lines += left + mid + " " + models_of(c) + "\n";
+    }
+    std::fputs(lines.c_str(), f);
+    std::fputs(
+        "\n"
+        "Options (anywhere on the line):\n"
+        "  --modbus-port N       Modbus/TCP port (default 502)\n"
+        "  --config-port N       configuration port (default 5001)\n"
+        "  --connect-timeout MS  bound of the connect and of the login (default 1000)\n"
+        "  -t, --timeout MS      reply wait of each exchange (default 1000)\n"
+        "  --password P          configuration password, at most 8 characters\n"
+        "                        (default: none)\n"
+        "  --save                after a command that changes a setting, save the\n"
+        "                        settings; the module restarts\n"
+        "  -i, --interval MS     poll: time from one round to the next (default 1000)\n"
+        "  -c, --count N         poll: number of rounds (default: until Ctrl-C)\n"
+        "  -j, --json            print JSON, one object per line (below)\n"
+        "  -v, --verbose         trace each library call and the reply data on standard\n"
+        "                        error, with the library's own diagnostics\n"
+        "  -h, --help            this text; with a COMMAND, that command's help\n"
+        "\n"
+        "Exit status: 0 when every call succeeded; 1 when a call failed, with the\n"
+        "error on standard error naming its result code in words (\"timeout\",\n"
+        "\"connection refused\", \"login refused\"); 2 for a usage error such as a bad\n"
+        "channel or range, found before anything is sent.\n"
+        "\n"
+        "JSON (--json): each run prints one object on one line:\n"
+        "  {\"address\":\"192.168.1.12\",\"model\":7303,\"command\":\"tc\",\"ok\":true, FIELDS}\n"
+        "FIELDS are the command's own, listed in its help. On failure \"ok\" is false\n"
+        "and \"error\" is {\"doing\",\"call\",\"code\",\"name\",\"text\"}, with \"exception_code\"\n"
+        "for a Modbus exception that the call hands on and \"answer\" for an unexpected\n"
+        "answer of the configuration service. Values decoded from channel records are\n"
+        "JSON numbers with the digits the module sent (12.50); their text form is a\n"
+        "string beside them. A usage error prints no JSON.\n"
+        "\n"
+        "Examples:\n"
+        "  kivtool 192.168.1.12 7303 tc\n"
+        "  kivtool 192.168.1.11 7302 do-set 3 on\n"
+        "  kivtool --password secret 192.168.1.10 7301 range-set 1 0~10V 0~20mA --save\n"
+        "  kivtool -i 500 -c 10 192.168.1.10 7301 poll ai\n",
+        f);
+}
+
+void print_command_help(std::FILE *f, const Command &c)
+{
+    std::fprintf(f, "Usage: kivtool [OPTIONS] ADDRESS MODEL %s\n\n", c.synopsis);
+    std::string summary = c.summary;
+    if (!summary.empty())
+        summary[0] = static_cast<char>(summary[0] - 'a' + 'A');
+    std::fprintf(f, "%s. Models: %s. Service: %s.\n\n%s\n", summary.c_str(), models_of(c).c_str(),
+                 c.service == Service::modbus ? "Modbus/TCP (--modbus-port)"
+                                              : "configuration (--config-port, --password)",
+                 c.help);
+}
+
+} // namespace kivtool

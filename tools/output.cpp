@@ -1,0 +1,156 @@
+#include "output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace kivtool {
+
+namespace {
+std::FILE *tool_out = stdout;
+} // namespace
+
+void setup_streams(bool verbose)
+{
+    std::fflush(stdout);
+    int own = ::dup(STDOUT_FILENO);
+    if (own < 0)
+        return; // no standard output to keep apart: print where we can
+    int sink = verbose ? ::dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (sink < 0) {
+        ::close(own);
+        return;
+    }
+    ::fcntl(own, F_SETFD, FD_CLOEXEC);
+    std::FILE *f = ::fdopen(own, "w");
+    if (!f) {
+        ::close(own);
+        ::close(sink);
+        return;
+    }
+    ::dup2(sink, STDOUT_FILENO);
+    ::close(sink);
+    // The library's lines then come out at once, in order with the trace.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    tool_out = f;
+}
+
+std::FILE *out_stream()
+{
+    return tool_out;
+}
+
+void error_line(std::string_view line)
+{
+    std::fflush(tool_out);
+    std::fprintf(stderr, "kivtool: %.*s\n", static_cast<int>(line.size()), line.data());
+}
+
+void trace_line(bool verbose, std::string_view line)
+{
+    if (verbose)
+        error_line(line);
+}
+
+std::string hex_bytes(std::span<const unsigned char> bytes)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char b : bytes) {
+        if (!s.empty())
+            s += ' ';
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
+std::string printable(std::string_view text)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string s;
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '\r')
+            s += "\\r";
+        else if (c == '\n')
+            s += "\\n";
+        else if (c == '\\')
+            s += "\\\\";
+        else if (c < 0x20 || c >= 0x7f) {
+            s += "\\x";
+            s += digits[c >> 4];
+            s += digits[c & 15];
+        } else
+            s += ch;
+    }
+    return s;
+}
+
+std::string json_string(std::string_view text)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string s = "\"";
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\n': s += "\\n"; break;
+        case '\r': s += "\\r"; break;
+        case '\t': s += "\\t"; break;
+        default:
+            // Module answers are bytes, not necessarily UTF-8: anything
+            // outside printable ASCII is escaped as its byte value.
+            if (c < 0x20 || c >= 0x7f) {
+                s += "\\u00";
+                s += digits[c >> 4];
+                s += digits[c & 15];
+            } else {
+                s += ch;
+            }
+        }
+    }
+    return s + "\"";
+}
+
+std::string json_array(const std::vector<std::string> &raw_items)
+{
+    std::string s = "[";
+    for (std::size_t i = 0; i < raw_items.size(); ++i)
+        s += (i ? "," : "") + raw_items[i];
+    return s + "]";
+}
+
+std::string JsonObject::text() const
+{
+    std::string s = "{";
+    for (std::size_t i = 0; i < fields_.size(); ++i)
+        s += (i ? "," : "") + json_string(fields_[i].first) + ":" + fields_[i].second;
+    return s + "}";
+}
+
+std::string Table::text() const
+{
+    std::vector<std::size_t> width;
+    for (const auto &r : rows_)
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            if (width.size() <= i)
+                width.push_back(0);
+            width[i] = std::max(width[i], r[i].size());
+        }
+    std::string s;
+    for (const auto &r : rows_) {
+        std::string line;
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            line += r[i];
+            if (i + 1 < r.size())
+                line += std::string(width[i] - r[i].size() + 2, ' ');
+        }
+        s += line + "\n";
+    }
+    return s;
+}
+
+} // namespace kivtool

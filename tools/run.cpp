@@ -1,0 +1,265 @@
+#include "run.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+namespace kivtool {
+
+namespace {
+
+std::string endpoint(const Options &o, Service s)
+{
+    return o.address + ":" + std::to_string(s == Service::modbus ? o.modbus_port : o.config_port);
+}
+
+// Opens what the command talks to, unless it is open already.
+bool open_service(Link &l, Service s, Outcome &out)
+{
+    const Options &o = l.options;
+    if (s == Service::modbus) {
+        if (l.modbus.is_open())
+            return true;
+        auto c = kiv::connection::open(o.address, o.modbus_port, o.connect_timeout_ms);
+        if (!out.check(l, "KIV_Connect", "connect to " + endpoint(o, s), c))
+            return false;
+        l.modbus = std::move(*c);
+        return true;
+    }
+    if (l.config.is_open())
+        return true;
+    auto c = kiv::config_session::login(o.address, o.config_port, o.connect_timeout_ms, o.password);
+    if (!out.check(l, "KIV_Cfg_Login", "log in to " + endpoint(o, s), c))
+        return false;
+    l.config = std::move(*c);
+    return true;
+}
+
+std::string failure_line(const Options &o, const Outcome &out)
+{
+    const int code = out.why.code.value();
+    std::string line = out.doing + " (" + out.call + "): " + kiv::result_text(code);
+    if (code == KIV_ERR_EXCEPTION && out.why.exception_code) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, " 0x%02x", out.why.exception_code);
+        line += buf;
+    }
+    line += " (" + std::to_string(code) + ")";
+    if (!out.why.answer.empty())
+        line += "; the module answered \"" + printable(out.why.answer) + "\"";
+    if (code == KIV_ERR_LOGIN)
+        line += o.password.empty() ? "; give the module's password with --password"
+                                   : "; check the password";
+    if (code == KIV_ERR_TIMEOUT)
+        line += "; no answer within " +
+                std::to_string(out.call == "KIV_Connect" || out.call == "KIV_Cfg_Login"
+                                   ? o.connect_timeout_ms
+                                   : o.timeout_ms) +
+                " ms";
+    return line;
+}
+
+JsonObject envelope(const Options &o, const std::string &command)
+{
+    JsonObject j;
+    j.str("address", o.address).num("model", static_cast<long>(o.model)).str("command", command);
+    return j;
+}
+
+JsonObject error_json(const Outcome &out)
+{
+    const int code = out.why.code.value();
+    JsonObject e;
+    e.str("doing", out.doing)
+        .str("call", out.call)
+        .num("code", code)
+        .str("name", kiv::result_name(code))
+        .str("text", kiv::result_text(code));
+    if (code == KIV_ERR_EXCEPTION && out.why.exception_code)
+        e.num("exception_code", out.why.exception_code);
+    if (!out.why.answer.empty())
+        e.str("answer", out.why.answer);
+    return e;
+}
+
+// Prints one outcome: the table (or JSON line) and, on failure, the error.
+void print(const Options &o, const std::string &command, const Outcome &out, JsonObject extra,
+           const std::string &prefix)
+{
+    if (o.json) {
+        JsonObject j = envelope(o, command);
+        j.merge(extra).flag("ok", out.ok).merge(out.json);
+        if (!out.ok)
+            j.raw("error", error_json(out).text());
+        std::fprintf(out_stream(), "%s\n", j.text().c_str());
+    } else {
+        std::fputs(out.text.c_str(), out_stream());
+    }
+    std::fflush(out_stream());
+    if (!out.ok)
+        error_line(prefix + failure_line(o, out));
+}
+
+// Poll's stop request: SIGINT or SIGTERM writes to a pipe that the wait
+// between rounds watches, so a signal between the check and the wait is
+// not lost.
+int stop_pipe[2] = {-1, -1};
+volatile sig_atomic_t stop_requested = 0;
+
+extern "C" void on_stop(int)
+{
+    stop_requested = 1;
+    const int saved = errno;
+    const char b = 1;
+    [[maybe_unused]] auto n = ::write(stop_pipe[1], &b, 1);
+    errno = saved;
+}
+
+void catch_stop()
+{
+    if (::pipe(stop_pipe) != 0)
+        return;
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: a wait in the library ends with EINTR
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Waits up to ms or until a stop request; true when stopping.
+bool wait_or_stop(long ms)
+{
+    if (stop_requested)
+        return true;
+    if (ms <= 0)
+        return false;
+    pollfd p{stop_pipe[0], POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(ms));
+    return stop_requested != 0;
+}
+
+} // namespace
+
+int usage_error(std::string_view message)
+{
+    error_line(message);
+    std::fprintf(stderr, "Try 'kivtool --help' or 'kivtool help COMMAND'.\n");
+    return exit_usage;
+}
+
+namespace {
+
+// The command's action, or a usage error (with the status in status).
+Prepared prepare(const Options &o, const Command &c, const std::vector<std::string> &args)
+{
+    const ModelInfo &m = info(o.model);
+    if (!c.available(m))
+        return {{}, std::string(c.name) + ": " + m.name + " has no such signals; " + c.name +
+                        " is for " + models_of(c)};
+    Options with_args = o;
+    with_args.args = args;
+    Prepared p = c.prepare(with_args, m);
+    if (!p.error.empty())
+        p.error = std::string(c.name) + ": " + p.error;
+    return p;
+}
+
+} // namespace
+
+int run_once(const Options &o, const Command &c)
+{
+    if (o.save && !c.changes)
+        return usage_error(std::string("--save: ") + c.name + " changes no setting");
+    Prepared p = prepare(o, c, o.args);
+    if (!p.error.empty())
+        return usage_error(p.error);
+
+    Link l{o, info(o.model), {}, {}};
+    Outcome out;
+    if (open_service(l, c.service, out)) {
+        p.action(l, out);
+        if (out.ok && c.changes && o.save) {
+            auto r = l.config.save_and_reboot();
+            if (out.check(l, "KIV_Cfg_SaveExit", "save the settings", r))
+                out.json.flag("saved", true);
+        }
+    }
+    print(o, c.name, out, {}, "");
+    return out.ok ? exit_ok : exit_failed;
+}
+
+int run_poll(const Options &o)
+{
+    if (o.args.empty())
+        return usage_error("poll: expected a read COMMAND: ai, tc, di, do or sensors");
+    const Command *inner = find_command(o.args[0]);
+    if (!inner || !inner->pollable)
+        return usage_error("poll: " + o.args[0] + " is no read that poll repeats: ai, tc, di, do or sensors");
+    if (o.save)
+        return usage_error("--save: poll changes no setting");
+    Prepared p = prepare(o, *inner, {o.args.begin() + 1, o.args.end()});
+    if (!p.error.empty())
+        return usage_error(p.error);
+
+    catch_stop();
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    auto elapsed_ms = [&] {
+        return static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start).count());
+    };
+    Link l{o, info(o.model), {}, {}};
+    long sent = 0, received = 0, errors = 0;
+    for (long round = 1; o.count == 0 || round <= o.count; ++round) {
+        if (round > 1 && wait_or_stop((round - 1) * o.interval_ms - elapsed_ms()))
+            break;
+        if (stop_requested)
+            break;
+        const long at = elapsed_ms();
+        Outcome out;
+        if (open_service(l, inner->service, out))
+            p.action(l, out);
+        // A call that Ctrl-C interrupted is no round of its own.
+        if (stop_requested && !out.ok && out.why.code.value() == EINTR)
+            break;
+        ++sent;
+        if (out.ok || out.replied)
+            ++received;
+        if (!out.ok) {
+            ++errors;
+            // After a timeout the late reply would be the next round's, and
+            // after an unexpected one the stream is out of step: start over.
+            if (out.why.code.value() != KIV_ERR_EXCEPTION)
+                l.modbus.close();
+        }
+        JsonObject extra;
+        extra.num("round", round).num("elapsed_ms", at);
+        if (!o.json)
+            std::fprintf(out_stream(), "--- round %ld, +%ld ms\n", round, at);
+        print(o, inner->name, out, extra, "round " + std::to_string(round) + ": ");
+    }
+
+    const double loss = sent ? 100.0 * static_cast<double>(sent - received) / static_cast<double>(sent) : 0.0;
+    char loss_text[32];
+    std::snprintf(loss_text, sizeof loss_text, "%.1f", loss);
+    if (o.json) {
+        JsonObject s;
+        s.num("sent", sent).num("received", received).num("errors", errors).raw("loss_percent", loss_text);
+        JsonObject j = envelope(o, "poll");
+        j.str("poll", inner->name).raw("summary", s.text());
+        std::fprintf(out_stream(), "%s\n", j.text().c_str());
+    } else {
+        std::fprintf(out_stream(), "--- %s %s %s: %ld sent, %ld received, %ld errors, %s%% loss\n",
+                     o.address.c_str(), info(o.model).name, inner->name, sent, received, errors,
+                     loss_text);
+    }
+    std::fflush(out_stream());
+    return errors == 0 ? exit_ok : exit_failed;
+}
+
+} // namespace kivtool
