@@ -39,7 +39,7 @@ public:
         return *this;
     }
     JsonObject &str(std::string key, std::string_view s) { return raw(std::move(key), json_string(s)); }
-    JsonObject &num(std::string key, long v) { return raw(std::move(key), std::to_string(v)); }
+    JsonObject &num(std::string key, long long v) { return raw(std::move(key), std::to_string(v)); }
     JsonObject &flag(std::string key, bool v) { return raw(std::move(key), v ? "true" : "false"); }
     JsonObject &merge(const JsonObject &other)
     {

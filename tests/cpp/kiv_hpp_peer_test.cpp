@@ -34,7 +34,8 @@ Bytes reply(unsigned char fn, const Bytes &data)
 {
     Bytes r = {0, 0, 0, 0, 0, static_cast<unsigned char>(3 + data.size()), 0, fn,
                static_cast<unsigned char>(data.size())};
-    r.insert(r.end(), data.begin(), data.end());
+    for (unsigned char b : data)
+        r.push_back(b);
     return r;
 }
 
