@@ -10,7 +10,8 @@
  *     KIV_Cfg_Exit unless it was saved);
  *   - one class per model (kiv::zrm7301, kiv::zrm7302, kiv::zrm7303) whose
  *     methods mirror the entry points and return kiv::result<T>: a value or
- *     an error, never an exception;
+ *     an error. Nothing here throws unless result::value() is asked for the
+ *     value of a failure, so the header also serves -fno-exceptions code;
  *   - decoders of the AI and TC channel records into plain structs, and the
  *     range codes 0..10 with their labels.
  *
