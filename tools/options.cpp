@@ -103,11 +103,13 @@ struct Parser {
             ok = number(name, value, 0, max_timeout, o.connect_timeout_ms);
         else if (name == "--timeout" || name == "-t")
             ok = number(name, value, 0, max_timeout, o.timeout_ms);
-        else if (name == "--interval" || name == "-i")
+        else if (name == "--interval" || name == "-i") {
             ok = number(name, value, 0, 86400000, o.interval_ms);
-        else if (name == "--count" || name == "-c")
+            o.poll_options = true;
+        } else if (name == "--count" || name == "-c") {
             ok = number(name, value, 1, 1000000000, o.count);
-        else if (name == "--password") {
+            o.poll_options = true;
+        } else if (name == "--password") {
             // The module's password is 8 bytes; a longer one cannot be it.
             if (value.size() > 8)
                 ok = fail("--password: at most 8 characters");

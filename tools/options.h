@@ -27,6 +27,7 @@ struct Options {
     bool save = false;
     int interval_ms = 1000;
     long count = 0; // poll rounds; 0 = until Ctrl-C
+    bool poll_options = false; // --interval or --count given
     bool help = false;
     // Positional words as given, for the help of a command.
     std::vector<std::string> words;

@@ -175,6 +175,9 @@ int run_once(const Options &o, const Command &c)
 {
     if (o.save && !c.changes)
         return usage_error(std::string("--save: ") + c.name + " changes no setting");
+    if (o.poll_options)
+        return usage_error(std::string("--interval and --count are for poll: kivtool ... poll ") +
+                           c.name);
     Prepared p = prepare(o, c, o.args);
     if (!p.error.empty())
         return usage_error(p.error);

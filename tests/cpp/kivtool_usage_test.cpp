@@ -110,6 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"PasswordLongerThanEight", {"--password", "123456789", "7301", "enable"}, "at most 8 characters"},
         BadLine{"TimeoutNotANumber", {"-t", "soon", "7303", "tc"}, "-t soon: expected a number"},
         BadLine{"SaveAfterARead", {"--save", "7301", "enable"}, "--save: enable changes no setting"},
+        BadLine{"CountWithoutPoll", {"-c", "3", "7303", "tc"}, "--interval and --count are for poll"},
         BadLine{"PollOfAWrite", {"7302", "poll", "do-set", "1", "on"}, "do-set is no read that poll repeats"},
         BadLine{"PollOfABadChannel", {"7303", "poll", "tc", "5"}, "channel 5 is out of range"}),
     [](const auto &p) { return std::string(p.param.name); });
