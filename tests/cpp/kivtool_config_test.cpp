@@ -23,7 +23,7 @@ ToolRun run(const Sim &sim, const char *model, std::vector<std::string> args)
 TEST(KivtoolConfig, AiEnableBitsReadAndSet)
 {
     Sim sim({"--model", "7301", "--ai-en", "0xff"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun set = run(sim, "7301", {"enable-mask", "0x55"});
     EXPECT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(run(sim, "7301", {"enable-set", "2", "on"}).status, 0);
@@ -42,7 +42,7 @@ TEST(KivtoolConfig, AiEnableBitsReadAndSet)
 TEST(KivtoolConfig, TcEnableBitsReadAndSet)
 {
     Sim sim({"--model", "7303", "--tc-en", "0x7"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     EXPECT_EQ(run(sim, "7303", {"enable-set", "2", "off"}).out, "channel  enabled\n2        no\n");
     EXPECT_EQ(run(sim, "7303", {"enable"}).out,
               "channel  enabled\n1        yes\n2        no\n3        yes\n");
@@ -51,7 +51,7 @@ TEST(KivtoolConfig, TcEnableBitsReadAndSet)
 TEST(KivtoolConfig, RangesByCodeAndByLabel)
 {
     Sim sim({"--model", "7301", "--range", "1=0", "--range", "2=1", "--range", "8=7"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun before = run(sim, "7301", {"range", "1", "2"});
     EXPECT_EQ(before.status, 0) << before.err;
     EXPECT_EQ(before.out, "channel  code  range       span\n"
@@ -77,7 +77,7 @@ TEST(KivtoolConfig, PowerOnValueOfEachModel)
 {
     for (const char *model : {"7301", "7302", "7303"}) {
         Sim sim({"--model", model, "--povp", "0"});
-        ASSERT_TRUE(sim.ready()) << model;
+        ASSERT_TRUE(sim.ready()) << model << sim.ready_line;
         const bool eight = std::string(model) == "7302";
         ToolRun set = run(sim, model, {"povp-set", eight ? "0x81" : "1"});
         EXPECT_EQ(set.status, 0) << model << set.err;
@@ -92,7 +92,7 @@ TEST(KivtoolConfig, PowerOnValueOfEachModel)
 TEST(KivtoolConfig, PasswordOpensTheDialogue)
 {
     Sim sim({"--model", "7303", "--password", "secret"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"--password", "secret", "enable"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "channel  enabled\n1        yes\n2        yes\n3        yes\n");
@@ -101,7 +101,7 @@ TEST(KivtoolConfig, PasswordOpensTheDialogue)
 TEST(KivtoolConfig, SaveHasTheModuleRestart)
 {
     Sim sim({"--model", "7301"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7301", {"save"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "settings saved; the module restarts\n");
@@ -110,7 +110,7 @@ TEST(KivtoolConfig, SaveHasTheModuleRestart)
 TEST(KivtoolConfig, SaveOptionAfterASetting)
 {
     Sim sim({"--model", "7303", "--tc-en", "0x7"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"--save", "--json", "enable-set", "3", "off"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "{\"address\":\"127.0.0.1\",\"model\":7303,\"command\":\"enable-set\",\"ok\":true,"

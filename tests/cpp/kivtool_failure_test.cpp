@@ -66,7 +66,7 @@ TEST(KivtoolFailure, ConnectThatNeverCompletesTimesOut)
 TEST(KivtoolFailure, RefusedLoginNamesThePassword)
 {
     Sim sim({"--model", "7301", "--password", "secret"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun none = run(sim, "7301", {"range"});
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.out, "");
@@ -81,7 +81,7 @@ TEST(KivtoolFailure, RefusedLoginNamesThePassword)
 TEST(KivtoolFailure, ReadThatGetsNoAnswerTimesOut)
 {
     Sim sim({"--model", "7303", "--delay-ms", "3000"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"-t", "200", "tc"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -92,7 +92,7 @@ TEST(KivtoolFailure, ReadThatGetsNoAnswerTimesOut)
 TEST(KivtoolFailure, ConfigurationAnswerThatNeverComesTimesOut)
 {
     Sim sim({"--model", "7303", "--config-ignore", "tc_en"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"-t", "200", "enable-set", "1", "off"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.err, "set the enable bits of TC channel 1 (KIV_Cfg_ZRM_7303_Set_TC_Enable): "
@@ -103,7 +103,7 @@ TEST(KivtoolFailure, ConfigurationAnswerThatNeverComesTimesOut)
 TEST(KivtoolFailure, ModbusExceptionGivesItsCode)
 {
     Sim sim({"--model", "7303", "--exception", "2"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"tc"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "kivtool: read TC channels 1..3 (KIV_ZRM_7303_TC_Read): Modbus exception 0x02 "
@@ -123,7 +123,7 @@ TEST(KivtoolFailure, ModbusExceptionGivesItsCode)
 TEST(KivtoolFailure, DroppedConnectionIsDisconnected)
 {
     Sim sim({"--model", "7302", "--close-after", "0"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7302", {"do"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.err, "read DO channels 1..8 (KIV_ZRM_7302_DO_Read): ")) << r.err;
@@ -134,7 +134,7 @@ TEST(KivtoolFailure, DroppedConnectionIsDisconnected)
 TEST(KivtoolFailure, VerboseTracesTheCallsAndTheLibrarysLines)
 {
     Sim sim({"--model", "7302", "--close-after", "0"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7302", {"-v", "do"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.err, "kivtool: KIV_Connect (connect to 127.0.0.1:")) << r.err;

@@ -44,7 +44,7 @@ std::string last_line(const std::string &text)
 TEST(KivtoolPoll, CountedRoundsThenTheSummary)
 {
     Sim sim({"--model", "7303", "--tc", "1=25.5,24.3,0"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"-i", "20", "-c", "3", "poll", "tc", "1", "1"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -57,7 +57,7 @@ TEST(KivtoolPoll, CountedRoundsThenTheSummary)
 TEST(KivtoolPoll, JsonLinesThenTheSummaryObject)
 {
     Sim sim({"--model", "7302", "--di", "0x1"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7302", {"--json", "-i", "0", "-c", "2", "poll", "di", "1", "1"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(count_of(r.out, "\n"), 3u) << r.out;
@@ -75,7 +75,7 @@ TEST(KivtoolPoll, JsonLinesThenTheSummaryObject)
 TEST(KivtoolPoll, ExceptionsAreReceivedButErrors)
 {
     Sim sim({"--model", "7301", "--exception", "4"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7301", {"-i", "0", "-c", "3", "poll", "ai"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_of(r.err, "Modbus exception 0x04 (1002)\n"), 3u) << r.err;
@@ -86,7 +86,7 @@ TEST(KivtoolPoll, ExceptionsAreReceivedButErrors)
 TEST(KivtoolPoll, TimeoutsAreLost)
 {
     Sim sim({"--model", "7303", "--delay-ms", "3000"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"-t", "100", "-i", "0", "-c", "2", "poll", "do"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_of(r.err, "timeout (1000)"), 2u) << r.err;
@@ -98,7 +98,7 @@ TEST(KivtoolPoll, ReconnectsAfterADroppedConnection)
     // The module closes each connection after one answer: every other round
     // finds it gone and the next one connects anew.
     Sim sim({"--model", "7302", "--close-after", "1"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7302", {"-i", "50", "-c", "4", "poll", "do"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_of(r.out, "channel  state\n"), 2u) << r.out << r.err;
@@ -109,7 +109,7 @@ TEST(KivtoolPoll, ReconnectsAfterADroppedConnection)
 TEST(KivtoolPoll, CtrlCEndsWithTheSummary)
 {
     Sim sim({"--model", "7303"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     Process p(kivtool_argv(line(sim, "7303", {"-i", "100", "poll", "di"})));
     std::string first;
     ASSERT_TRUE(p.read_line(first, std::chrono::seconds(30)));

@@ -41,7 +41,7 @@ TEST(KivtoolTc, PrintsTheDecodedChannels)
 TEST(KivtoolTc, JsonCarriesNumbersAndTexts)
 {
     Sim sim(thermocouples);
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"tc", "2", "2", "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
@@ -56,7 +56,7 @@ TEST(KivtoolTc, JsonCarriesNumbersAndTexts)
 TEST(KivtoolTc, DigitalInputsAndTheOutput)
 {
     Sim sim(thermocouples);
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun di = run(sim, "7303", {"di"});
     EXPECT_EQ(di.status, 0) << di.err;
     EXPECT_EQ(di.out, "channel  state\n1        off\n2        on\n");
@@ -75,7 +75,7 @@ TEST(KivtoolAi, PrintsTheDecodedChannels)
     Sim sim({"--model", "7301", "--ai-en", "0x7f", "--ai", "1=-12.5", "--ai", "2=3.25", "--ai",
              "3=0.0", "--ai", "4=100.50", "--ai", "5=-0.7", "--ai", "6=9999.9", "--ai", "7=1.1",
              "--ai", "8=2.2"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7301", {"ai"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "channel  enabled  value\n"
@@ -96,7 +96,7 @@ TEST(KivtoolAi, PrintsTheDecodedChannels)
 TEST(KivtoolAi, TheOutputSwitches)
 {
     Sim sim({"--model", "7301", "--do", "0"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     EXPECT_EQ(run(sim, "7301", {"do"}).out, "channel  state\n1        off\n");
     EXPECT_EQ(run(sim, "7301", {"do-set", "1", "on"}).status, 0);
     EXPECT_EQ(run(sim, "7301", {"do"}).out, "channel  state\n1        on\n");
@@ -108,7 +108,7 @@ TEST(Kivtool7302, InputsOutputsAndSensors)
 {
     Sim sim({"--model", "7302", "--di", "0x8001", "--do", "0", "--sensor", "0=4660", "--sensor",
              "23=65535"});
-    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun di = run(sim, "7302", {"di", "15", "2"});
     EXPECT_EQ(di.status, 0) << di.err;
     EXPECT_EQ(di.out, "channel  state\n15       off\n16       on\n");

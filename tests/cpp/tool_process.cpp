@@ -166,6 +166,10 @@ Sim::Sim(std::vector<std::string> args)
           return argv;
       }(), false)
 {
+    if (::access(KIV_SIM_PATH, X_OK) != 0) {
+        ready_line = "no zrm-sim at " KIV_SIM_PATH ": the host preset builds it (KIV_SIM_BINARY)";
+        return;
+    }
     // "zrm-sim <model> ready modbus <address>:<port> config <address>:<port>"
     if (!process_.read_line(ready_line, std::chrono::seconds(10)))
         return;
