@@ -1,0 +1,150 @@
+// What the fuzz targets share: reading the fuzzer's bytes from the front
+// (so that seeds are easy to write by hand), a connected socket pair that
+// plays the module, and a check that stops the run on a broken promise.
+#pragma once
+
+#include "kiv.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace kivfuzz {
+
+// A broken promise of the library: report and crash, so that libFuzzer
+// keeps the input.
+#define KIV_FUZZ_CHECK(cond)                                                                   \
+    do {                                                                                       \
+        if (!(cond)) {                                                                         \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);      \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (0)
+
+// Takes values from the front of the input; past its end every value is 0.
+class Input {
+public:
+    Input(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
+
+    std::uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
+    std::uint16_t u16()
+    {
+        const unsigned hi = u8();
+        return static_cast<std::uint16_t>((hi << 8) | u8());
+    }
+    std::int32_t i32()
+    {
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i)
+            v = (v << 8) | u8();
+        return static_cast<std::int32_t>(v);
+    }
+    // A small signed value most of the time, any int now and then: the
+    // interesting edges of windows and sizes are near 0.
+    int small_or_any()
+    {
+        const std::uint8_t tag = u8();
+        if (tag == 0xFF)
+            return i32();
+        return static_cast<std::int8_t>(u8());
+    }
+    std::vector<std::uint8_t> bytes(std::size_t n)
+    {
+        std::vector<std::uint8_t> out;
+        while (n-- > 0 && at_ < size_)
+            out.push_back(data_[at_++]);
+        return out;
+    }
+    std::vector<std::uint8_t> rest() { return bytes(size_ - at_); }
+    bool done() const { return at_ >= size_; }
+
+private:
+    const std::uint8_t *data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+// A connected pair: the library's handle (non-blocking, as KIV_Connect
+// hands them out) and the module's end.
+struct Pair {
+    int handle = -1;
+    int module = -1;
+
+    explicit Pair(int type)
+    {
+        int sv[2];
+        KIV_FUZZ_CHECK(::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, sv) == 0);
+        handle = sv[0];
+        module = sv[1];
+        KIV_FUZZ_CHECK(::fcntl(handle, F_SETFL, O_NONBLOCK) == 0);
+        KIV_FUZZ_CHECK(::fcntl(module, F_SETFL, O_NONBLOCK) == 0);
+    }
+    ~Pair()
+    {
+        if (handle >= 0)
+            ::close(handle);
+        ::close(module);
+    }
+    Pair(const Pair &) = delete;
+    Pair &operator=(const Pair &) = delete;
+
+    // One send: on a packet socket one message, an empty one included.
+    void answer(const std::vector<std::uint8_t> &b)
+    {
+        KIV_FUZZ_CHECK(::send(module, b.data(), b.size(), 0) == static_cast<ssize_t>(b.size()));
+    }
+    void hang_up() { ::shutdown(module, SHUT_WR); }
+
+    // Everything the library sent, one message per element (a stream
+    // gives it in one piece).
+    std::vector<std::vector<std::uint8_t>> sent()
+    {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (;;) {
+            std::vector<std::uint8_t> buf(4096);
+            const ssize_t n = ::recv(module, buf.data(), buf.size(), 0);
+            if (n <= 0)
+                return out;
+            buf.resize(static_cast<std::size_t>(n));
+            out.push_back(std::move(buf));
+        }
+    }
+};
+
+// Result codes a call may give: the library's own, or an errno value.
+inline bool is_result(int rc)
+{
+    return rc == KIV_OK || (rc >= KIV_ERR_TIMEOUT && rc <= KIV_ERR_LOGIN) || (rc > 0 && rc < 1000);
+}
+
+// A heap buffer of exactly n bytes (none for n <= 0), so that the address
+// sanitizer sees any byte written or read past the caller's size.
+class Buffer {
+public:
+    explicit Buffer(int n, std::uint8_t fill = 0xA5)
+        : size_(n > 0 ? static_cast<std::size_t>(n) : 0), data_(new std::uint8_t[size_])
+    {
+        for (std::size_t i = 0; i < size_; ++i)
+            data_[i] = fill;
+    }
+    ~Buffer() { delete[] data_; }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+
+    std::uint8_t *data() { return data_; }
+    std::size_t size() const { return size_; }
+    std::uint8_t operator[](std::size_t i) const { return data_[i]; }
+
+private:
+    std::size_t size_;
+    std::uint8_t *data_;
+};
+
+} // namespace kivfuzz

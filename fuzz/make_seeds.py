@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets (corpus/<target>/), one file
+per case, in the input layouts the targets' comments describe. Run it again
+after changing a layout; libFuzzer grows its own corpus from these."""
+import hashlib
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def i32(v):
+    return struct.pack(">i", v)
+
+
+def small(v):
+    # small_or_any: a tag byte, then one signed byte, or 0xFF and an int.
+    return bytes([0, v & 0xFF]) if -128 <= v <= 127 else b"\xff" + i32(v)
+
+
+def mb_reply(fn, data, count=None):
+    pdu = bytes([fn, len(data) if count is None else count]) + data
+    return struct.pack(">HHHB", 0, 0, len(pdu) + 1, 0) + pdu
+
+
+def modbus(op, start, quantity, size, mode=0, data=b"", reply=b""):
+    return bytes([op]) + i32(start) + i32(quantity) + small(size) + bytes([mode]) + data + reply
+
+
+def cfg(op, kind, first, count, value, size, request=b"", codes=b"", answers=()):
+    out = bytes([op, kind]) + small(first) + small(count) + i32(value) + small(size)
+    out += bytes([len(request)]) + request + codes
+    for a in answers:
+        out += bytes([len(a)]) + a
+    return out
+
+
+def login(mode, password, answer):
+    return bytes([mode]) + password.ljust(8, b"\0")[:8] + answer
+
+
+SEEDS = {
+    "modbus": [
+        modbus(2, 256, 24, 127, reply=mb_reply(0x03, bytes(range(48)))),
+        modbus(2, 256, 24, 16, reply=mb_reply(0x03, bytes(range(48)))),
+        modbus(2, 256, 24, 64, reply=mb_reply(0x83, b"", count=2)),
+        modbus(0, 0, 8, 1, reply=mb_reply(0x01, b"\x5a")),
+        modbus(1, 0, 16, 2, reply=mb_reply(0x02, b"\x34\x12")),
+        modbus(1, 0, 16, 2, reply=mb_reply(0x02, b"\x34\x12", count=40)),
+        modbus(0, 0, 8, 1, mode=1),
+        modbus(0, 0, 8, 1, mode=2),
+        modbus(3, 0, 8, 1, data=b"\x5a", reply=mb_reply(0x0F, b"\x00\x00\x08")[:12]),
+        modbus(3, 0, 1, 1, data=b"\x01", reply=struct.pack(">HHHBBHH", 0, 0, 6, 0, 5, 0, 0xFF00)),
+        modbus(3, 0, 8, 1, data=b"\x5a", reply=mb_reply(0x8F, b"", count=4)),
+        modbus(6, 1, 8, 64, reply=mb_reply(0x03, bytes(48))),
+        modbus(15, 1, 3, 64, reply=mb_reply(0x03, bytes(30))),
+        modbus(8, 1, 8, 1, reply=mb_reply(0x01, b"\x0f")),
+        modbus(9, 0x0301, 4, 1, reply=mb_reply(0x0F, b"\x00\x00\x04")[:12]),
+        modbus(11, 0, 0, 48, reply=mb_reply(0x03, bytes(48))),
+    ],
+    "cfg": [
+        cfg(2, 1, 0, 8, 0, 1, codes=bytes(8), answers=[b"A:ai_en=255\r\n"]),
+        cfg(1, 1, 0, 8, 0, 4, codes=bytes(8), answers=[b"A:u8_povp=5\r\n"]),
+        cfg(3, 0, 0, 3, 0, 1, codes=bytes(3), answers=[b"A:tc_en=7\r\n"]),
+        cfg(5, 1, 0, 8, 0xAA, 16, codes=bytes(8),
+            answers=[b"A:ai_en=255\r\n", b"A:ai_en=170\r\n"]),
+        cfg(4, 0, 2, 3, 5, 16, codes=bytes(3), answers=[b"A:u8_povp=0\r\nA:u8_povp=20\r\n"]),
+        cfg(7, 1, 0, 2, 0, 8, codes=bytes(2),
+            answers=[b"A:ai_pl=1\r\n", b"A:ai_range_0=8\r\n", b"A:ai_range_1=2\r\n"]),
+        cfg(8, 1, 0, 2, 0, 2, codes=b"\x03\x0a",
+            answers=[b"A:ai_pl=0\r\n", b"A:ai_range_0=2\r\n", b"A:ai_range_1=10\r\n",
+                     b"A:ai_pl=3\r\n"]),
+        cfg(9, 1, 1, 8, 0, 1, codes=bytes(8), answers=[b"A:ai_en=15\r\n"]),
+        cfg(13, 1, 1, 2, 0, 8, codes=bytes(2),
+            answers=[b"A:ai_pl=0\r\n", b"A:ai_range_0=4\r\n", b"A:ai_range_1=6\r\n"]),
+        cfg(11, 1, 1, 8, 0x0F, 0, codes=bytes(8),
+            answers=[b"A:ai_en=0\r\n", b"A:ai_en=15\r\n"]),
+        cfg(12, 1, 1, 3, 5, 0, codes=bytes(3), answers=[b"A:tc_en=7\r\n", b"A:tc_en=5\r\n"]),
+        cfg(0, 1, 0, 0, 0, 0, request=b"G:ai_en=\r\n", answers=[b"A:ai_en=255\r\n"]),
+        cfg(2, 1, 0, 8, 0, 64, codes=bytes(8), answers=[b"A:LoginFail\r\n"]),
+        cfg(2, 3, 0, 8, 0, 1, codes=bytes(8), answers=[]),
+        cfg(17, 1, 0, 0, 0, 0, answers=[b"A:save=1&reboot=1\r\n"]),
+    ],
+    "login": [
+        login(2, b"", b"A:LoginOK\r\n"),
+        login(0, b"secret", b"A:LoginOK\r\n"),
+        login(0, b"12345678", b"A:LoginFail\r\n"),
+        login(2, b"", b"A:LoginOK\r\n\0more"),
+        login(1, b"", b"A:Log"),
+        login(3, b"", b""),
+    ],
+}
+
+for target, seeds in SEEDS.items():
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    for seed in seeds:
+        name = hashlib.sha1(seed).hexdigest()[:16]
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(seed)
