@@ -20,7 +20,7 @@ const std::vector<Command> &all_commands()
         std::vector<Command> l = process_data_commands();
         for (Command &c : configuration_commands())
             l.push_back(c);
-        l.push_back({"poll", "poll COMMAND [ARGS]", "repeat a read (-i MS, -c N), then a summary",
+        l.push_back({"poll", "poll COMMAND [ARGS]", "repeat a read, then a summary",
                      "Repeats the read COMMAND (ai, tc, di, do or sensors) every --interval ms\n"
                      "(default 1000) for --count rounds, or until Ctrl-C, on one connection,\n"
                      "and ends with a summary line: sent, received, errors, loss. A round that\n"

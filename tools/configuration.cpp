@@ -268,7 +268,7 @@ Prepared save(const Options &o, const ModelInfo &)
 std::vector<Command> configuration_commands()
 {
     return {
-        {"enable", "enable [FIRST [COUNT]]", "read the enable bits (AI on 7301, TC on 7303)",
+        {"enable", "enable [FIRST [COUNT]]", "read the inputs' enable bits",
          "Reads the enable bits of channels FIRST..FIRST+COUNT-1 (default: all): the AI\n"
          "channels of ZRM-7301, the TC channels of ZRM-7303. One row per channel:\n"
          "channel, enabled (yes or no).\n"

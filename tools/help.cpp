@@ -19,10 +19,8 @@ void print_usage(std::FILE *f)
     for (const Command &c : all_commands()) {
         std::string left = "  " + std::string(c.synopsis);
         left.resize(36, ' ');
-        std::string mid = c.summary;
-        if (mid.size() < 46)
-            mid.resize(46, ' ');
-        lines += left + mid + " " + models_of(c) + "\n";
+        const std::string models = models_of(c);
+        lines += left + c.summary + " (" + (models == "7301, 7302, 7303" ? "all" : models) + ")\n";
     }
     std::fputs(lines.c_str(), f);
     std::fputs(
