@@ -29,7 +29,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <span>
@@ -38,10 +37,6 @@
 #include <system_error>
 #include <utility>
 #include <vector>
-
-#if defined(__cpp_exceptions)
-#include <stdexcept>
-#endif
 
 namespace kiv {
 
