@@ -580,22 +580,39 @@ private:
 
 namespace detail {
 
-inline result<std::vector<unsigned char>> bytes_read(int rc, const std::array<unsigned char, 64> &buf,
-                                                    int len)
+// A process-data read through a model entry point, into a buffer that holds
+// every read of these models: call(buf, size, &len) gives the result code.
+struct read_buffer {
+    std::array<unsigned char, 64> buf{};
+    int len = 0;
+    int rc = KIV_OK;
+};
+
+template <class F> read_buffer read_into(F call)
 {
-    if (rc != KIV_OK)
-        return read_failure(rc, buf.data(), len);
-    return std::vector<unsigned char>(buf.begin(), buf.begin() + len);
+    read_buffer r;
+    r.rc = call(r.buf.data(), static_cast<int>(r.buf.size()), &r.len);
+    return r;
+}
+
+// The bytes as they came.
+template <class F> result<std::vector<unsigned char>> bytes_read(F call)
+{
+    const read_buffer r = read_into(call);
+    if (r.rc != KIV_OK)
+        return read_failure(r.rc, r.buf.data(), r.len);
+    return std::vector<unsigned char>(r.buf.begin(), r.buf.begin() + r.len);
 }
 
 // Packed inputs, channel first in bit 0 of the first byte.
-inline result<std::uint16_t> bits_read(int rc, const std::array<unsigned char, 64> &buf, int len)
+template <class F> result<std::uint16_t> bits_read(F call)
 {
-    if (rc != KIV_OK)
-        return read_failure(rc, buf.data(), len);
+    const read_buffer r = read_into(call);
+    if (r.rc != KIV_OK)
+        return read_failure(r.rc, r.buf.data(), r.len);
     unsigned v = 0;
-    for (int i = 0; i < len && i < 2; ++i)
-        v |= static_cast<unsigned>(buf[static_cast<std::size_t>(i)]) << (8 * i);
+    for (int i = 0; i < r.len && i < 2; ++i)
+        v |= static_cast<unsigned>(r.buf[static_cast<std::size_t>(i)]) << (8 * i);
     return static_cast<std::uint16_t>(v);
 }
 
@@ -667,11 +684,9 @@ public:
     result<std::vector<unsigned char>> read_ai_raw(const connection &c, std::uint8_t first = 1,
                                                    std::uint8_t count = ai_channels) const
     {
-        std::array<unsigned char, 64> buf{};
-        int len = 0;
-        int rc = KIV_ZRM_7301_AI_Read(c.handle(), timeout_, first, count, buf.data(),
-                                      static_cast<int>(buf.size()), &len);
-        return detail::bytes_read(rc, buf, len);
+        return detail::bytes_read([&](unsigned char *b, int size, int *len) {
+            return KIV_ZRM_7301_AI_Read(c.handle(), timeout_, first, count, b, size, len);
+        });
     }
     // KIV_ZRM_7301_AI_Read, decoded: channel first at index 0.
     result<std::vector<ai_channel>> read_ai(const connection &c, std::uint8_t first = 1,
@@ -756,11 +771,9 @@ public:
     result<std::uint16_t> read_di(const connection &c, std::uint8_t first = 1,
                                   std::uint8_t count = di_channels) const
     {
-        std::array<unsigned char, 64> buf{};
-        int len = 0;
-        int rc = KIV_ZRM_7302_DI_Read(c.handle(), timeout_, first, count, buf.data(),
-                                      static_cast<int>(buf.size()), &len);
-        return detail::bits_read(rc, buf, len);
+        return detail::bits_read([&](unsigned char *b, int size, int *len) {
+            return KIV_ZRM_7302_DI_Read(c.handle(), timeout_, first, count, b, size, len);
+        });
     }
     // KIV_ZRM_7302_DO_Read: bit i is channel first+i; bits from count on are
     // cleared.
@@ -791,11 +804,9 @@ public:
     // KIV_ZRM_7302_Sensor_Read: the bytes as they came.
     result<std::vector<unsigned char>> read_sensors_raw(const connection &c) const
     {
-        std::array<unsigned char, 64> buf{};
-        int len = 0;
-        int rc = KIV_ZRM_7302_Sensor_Read(c.handle(), timeout_, buf.data(),
-                                          static_cast<int>(buf.size()), &len);
-        return detail::bytes_read(rc, buf, len);
+        return detail::bytes_read([&](unsigned char *b, int size, int *len) {
+            return KIV_ZRM_7302_Sensor_Read(c.handle(), timeout_, b, size, len);
+        });
     }
     // KIV_ZRM_7302_Sensor_Read as registers (high byte first); a partial
     // last register is left out.
@@ -838,11 +849,9 @@ public:
     result<std::uint16_t> read_di(const connection &c, std::uint8_t first = 1,
                                   std::uint8_t count = di_channels) const
     {
-        std::array<unsigned char, 64> buf{};
-        int len = 0;
-        int rc = KIV_ZRM_7303_DI_Read(c.handle(), timeout_, first, count, buf.data(),
-                                      static_cast<int>(buf.size()), &len);
-        auto r = detail::bits_read(rc, buf, len);
+        auto r = detail::bits_read([&](unsigned char *b, int size, int *len) {
+            return KIV_ZRM_7303_DI_Read(c.handle(), timeout_, first, count, b, size, len);
+        });
         if (r)
             *r = static_cast<std::uint16_t>(*r & ((1u << count) - 1));
         return r;
@@ -865,11 +874,9 @@ public:
     result<std::vector<unsigned char>> read_tc_raw(const connection &c, std::uint8_t first = 1,
                                                    std::uint8_t count = tc_channels) const
     {
-        std::array<unsigned char, 64> buf{};
-        int len = 0;
-        int rc = KIV_ZRM_7303_TC_Read(c.handle(), timeout_, first, count, buf.data(),
-                                      static_cast<int>(buf.size()), &len);
-        return detail::bytes_read(rc, buf, len);
+        return detail::bytes_read([&](unsigned char *b, int size, int *len) {
+            return KIV_ZRM_7303_TC_Read(c.handle(), timeout_, first, count, b, size, len);
+        });
     }
     // KIV_ZRM_7303_TC_Read, decoded: channel first at index 0.
     result<std::vector<tc_channel>> read_tc(const connection &c, std::uint8_t first = 1,
