@@ -1,5 +1,6 @@
 // The three read exchanges: request frames, reply acceptance and rejection,
 // the count on every path, and nothing stored past the caller's size.
+#include "modbus_frames.h"
 #include "peer_test.h"
 
 #include <array>
@@ -23,21 +24,8 @@ const ReadKind kinds[] = {
     {"AI", KIV_AI_Read, 0x03, 256},
 };
 
-Bytes read_request(unsigned char fn, int start, int quantity)
-{
-    return {0, 0, 0, 0, 0, 6, 0, fn,
-            static_cast<unsigned char>(start >> 8), static_cast<unsigned char>(start),
-            static_cast<unsigned char>(quantity >> 8), static_cast<unsigned char>(quantity)};
-}
 
 // A normal reply: MBAP, function, byte count, data.
-Bytes read_reply(unsigned char fn, unsigned char count, const Bytes &data)
-{
-    Bytes r = {0, 0, 0, 0, 0, static_cast<unsigned char>(3 + data.size()), 0, fn, count};
-    for (unsigned char b : data)
-        r.push_back(b);
-    return r;
-}
 
 // Test names say which exchange; the parameter itself need not be printed.
 void PrintTo(const ReadKind &k, std::ostream *os)
@@ -104,7 +92,7 @@ TEST_P(Read, AnyTransactionAndUnitIdentifierIsAccepted)
 TEST_P(Read, ExceptionReplyHandsOnItsCode)
 {
     peer.expect(read_request(fn(), 0, 8))
-        .send({0, 0, 0, 0, 0, 3, 0, static_cast<unsigned char>(fn() | 0x80), 0x02});
+        .send(exception_reply(fn(), 0x02));
     connect_to_peer();
     EXPECT_EQ(read(0, 8, 8), KIV_ERR_EXCEPTION);
     EXPECT_EQ(len, 1);
@@ -137,7 +125,7 @@ TEST_P(Read, ReplyOfAnotherFunctionIsRejected)
     peer.expect(read_request(fn(), 0, 8))
         .send(read_reply(other, 1, hex("55")))
         .expect(read_request(fn(), 0, 8))
-        .send({0, 0, 0, 0, 0, 3, 0, static_cast<unsigned char>(other | 0x80), 0x02});
+        .send(exception_reply(other, 0x02));
     connect_to_peer();
     EXPECT_EQ(read(0, 8, 8), KIV_ERR_RESPONSE);
     EXPECT_EQ(len, 0);

@@ -3,6 +3,7 @@
 // module's 8 bytes, and the model methods send what their entry points send
 // and hand back values, exception codes and answer texts.
 #include "fake_peer.h"
+#include "modbus_frames.h"
 #include "kiv.hpp"
 
 #include <gtest/gtest.h>
@@ -23,26 +24,8 @@ bool is_closed(int fd)
     return ::fcntl(fd, F_GETFD) == -1 && errno == EBADF;
 }
 
-Bytes request(unsigned char fn, int start, int quantity)
-{
-    return {0, 0, 0, 0, 0, 6, 0, fn,
-            static_cast<unsigned char>(start >> 8), static_cast<unsigned char>(start),
-            static_cast<unsigned char>(quantity >> 8), static_cast<unsigned char>(quantity)};
-}
 
-Bytes reply(unsigned char fn, const Bytes &data)
-{
-    Bytes r = {0, 0, 0, 0, 0, static_cast<unsigned char>(3 + data.size()), 0, fn,
-               static_cast<unsigned char>(data.size())};
-    for (unsigned char b : data)
-        r.push_back(b);
-    return r;
-}
 
-Bytes exception_reply(unsigned char fn, unsigned char code)
-{
-    return {0, 0, 0, 0, 0, 3, 0, static_cast<unsigned char>(fn | 0x80), code};
-}
 
 kiv::connection open(FakePeer &peer)
 {
@@ -177,8 +160,8 @@ TEST(ConfigSession, RefusedLoginIsTheKivLoginError)
 TEST(Zrm7303, ReadsAndDecodesTheThermocouples)
 {
     FakePeer peer;
-    peer.expect(request(3, 517, 10))
-        .send(reply(3, hex("01 00 00 19 00 05 18 03 00 00 00 01 00 03 00 4b 00 07 01 01")));
+    peer.expect(read_request(3, 517, 10))
+        .send(read_reply(3, hex("01 00 00 19 00 05 18 03 00 00 00 01 00 03 00 4b 00 07 01 01")));
     kiv::connection c = open(peer);
     auto tc = kiv::zrm7303(1000).read_tc(c, 2, 2);
     ASSERT_TRUE(tc.ok()) << tc.error().message();
@@ -192,7 +175,7 @@ TEST(Zrm7303, ReadsAndDecodesTheThermocouples)
 TEST(Zrm7303, ExceptionCodeOfAReadIsHandedOn)
 {
     FakePeer peer;
-    peer.expect(request(3, 512, 15)).send(exception_reply(3, 2));
+    peer.expect(read_request(3, 512, 15)).send(exception_reply(3, 2));
     kiv::connection c = open(peer);
     auto tc = kiv::zrm7303(1000).read_tc(c);
     EXPECT_EQ(tc.error(), kiv::errc::exception);
@@ -217,7 +200,7 @@ TEST(Zrm7303, BadChannelsAreRefusedWithNothingSent)
 TEST(Zrm7303, DigitalInputsAreMaskedToTheWindow)
 {
     FakePeer peer;
-    peer.expect(request(2, 1, 1)).send(reply(2, hex("FF")));
+    peer.expect(read_request(2, 1, 1)).send(read_reply(2, hex("FF")));
     kiv::connection c = open(peer);
     auto di = kiv::zrm7303(1000).read_di(c, 2, 1);
     ASSERT_TRUE(di.ok());
@@ -244,12 +227,12 @@ TEST(Zrm7302, OneChannelMaskWriteSwitchesByBitZero)
 TEST(Zrm7302, OutputsReadAndWriteAsMasks)
 {
     FakePeer peer;
-    peer.expect(request(1, 0, 8))
-        .send(reply(1, hex("A5")))
+    peer.expect(read_request(1, 0, 8))
+        .send(read_reply(1, hex("A5")))
         .expect(hex("00 00 00 00 00 08 00 0F 00 00 00 08 01 55"))
         .send(hex("00 00 00 00 00 06 00 0F 00 00 00 08"))
-        .expect(request(1, 4, 2))
-        .send(reply(1, hex("FF")));
+        .expect(read_request(1, 4, 2))
+        .send(read_reply(1, hex("FF")));
     kiv::connection c = open(peer);
     kiv::zrm7302 m(1000);
     EXPECT_EQ(m.read_do(c).value_or(0), 0xA5);
@@ -266,7 +249,7 @@ TEST(Zrm7302, SensorBlockAsRegisters)
     block[0] = 0x12;
     block[1] = 0x34;
     block[47] = 0x01;
-    peer.expect(request(3, 0, 24)).send(reply(3, block));
+    peer.expect(read_request(3, 0, 24)).send(read_reply(3, block));
     kiv::connection c = open(peer);
     auto regs = kiv::zrm7302(1000).read_sensors(c);
     ASSERT_TRUE(regs.ok());
@@ -279,7 +262,7 @@ TEST(Zrm7302, SensorBlockAsRegisters)
 TEST(Zrm7301, OutputExceptionCodeIsNotHandedOn)
 {
     FakePeer peer;
-    peer.expect(request(1, 0, 1)).send(exception_reply(1, 4));
+    peer.expect(read_request(1, 0, 1)).send(exception_reply(1, 4));
     kiv::connection c = open(peer);
     auto on = kiv::zrm7301(1000).read_do(c);
     EXPECT_EQ(on.error(), kiv::errc::exception);

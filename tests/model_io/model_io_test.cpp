@@ -1,5 +1,6 @@
 // Model I/O entry points of ZRM-7301, ZRM-7302 and ZRM-7303: the register
 // map of each group, the channel checks, and what reaches the caller.
+#include "modbus_frames.h"
 #include "peer_test.h"
 
 #include <array>
@@ -10,21 +11,7 @@ using namespace kivtest;
 
 namespace {
 
-Bytes request(unsigned char fn, int start, int quantity)
-{
-    return {0, 0, 0, 0, 0, 6, 0, fn,
-            static_cast<unsigned char>(start >> 8), static_cast<unsigned char>(start),
-            static_cast<unsigned char>(quantity >> 8), static_cast<unsigned char>(quantity)};
-}
 
-Bytes reply(unsigned char fn, const Bytes &data)
-{
-    Bytes r = {0, 0, 0, 0, 0, static_cast<unsigned char>(3 + data.size()), 0, fn,
-               static_cast<unsigned char>(data.size())};
-    for (unsigned char b : data)
-        r.push_back(b);
-    return r;
-}
 
 Bytes counting(std::size_t n)
 {
@@ -62,23 +49,23 @@ ranged(int (*fn)(int, int, unsigned char, unsigned char, unsigned char *, int, i
 }
 
 const BufferRead buffer_reads[] = {
-    {"AI_1_to_8", ranged(KIV_ZRM_7301_AI_Read, 1, 8), request(read_registers, 256, 24), 48},
-    {"AI_3_to_4", ranged(KIV_ZRM_7301_AI_Read, 3, 2), request(read_registers, 262, 6), 12},
-    {"AI_1", ranged(KIV_ZRM_7301_AI_Read, 1, 1), request(read_registers, 256, 3), 6},
-    {"AI_8", ranged(KIV_ZRM_7301_AI_Read, 8, 1), request(read_registers, 277, 3), 6},
-    {"TC_1_to_3", ranged(KIV_ZRM_7303_TC_Read, 1, 3), request(read_registers, 512, 15), 30},
-    {"TC_2_to_3", ranged(KIV_ZRM_7303_TC_Read, 2, 2), request(read_registers, 517, 10), 20},
-    {"TC_1", ranged(KIV_ZRM_7303_TC_Read, 1, 1), request(read_registers, 512, 5), 10},
-    {"TC_3", ranged(KIV_ZRM_7303_TC_Read, 3, 1), request(read_registers, 522, 5), 10},
-    {"DI7302_1_to_16", ranged(KIV_ZRM_7302_DI_Read, 1, 16), request(read_inputs, 0, 16), 2},
-    {"DI7302_1", ranged(KIV_ZRM_7302_DI_Read, 1, 1), request(read_inputs, 0, 1), 1},
-    {"DI7302_16", ranged(KIV_ZRM_7302_DI_Read, 16, 1), request(read_inputs, 15, 1), 1},
-    {"DI7303_1_to_2", ranged(KIV_ZRM_7303_DI_Read, 1, 2), request(read_inputs, 0, 2), 1},
-    {"DI7303_1", ranged(KIV_ZRM_7303_DI_Read, 1, 1), request(read_inputs, 0, 1), 1},
-    {"DI7303_2", ranged(KIV_ZRM_7303_DI_Read, 2, 1), request(read_inputs, 1, 1), 1},
+    {"AI_1_to_8", ranged(KIV_ZRM_7301_AI_Read, 1, 8), read_request(read_registers, 256, 24), 48},
+    {"AI_3_to_4", ranged(KIV_ZRM_7301_AI_Read, 3, 2), read_request(read_registers, 262, 6), 12},
+    {"AI_1", ranged(KIV_ZRM_7301_AI_Read, 1, 1), read_request(read_registers, 256, 3), 6},
+    {"AI_8", ranged(KIV_ZRM_7301_AI_Read, 8, 1), read_request(read_registers, 277, 3), 6},
+    {"TC_1_to_3", ranged(KIV_ZRM_7303_TC_Read, 1, 3), read_request(read_registers, 512, 15), 30},
+    {"TC_2_to_3", ranged(KIV_ZRM_7303_TC_Read, 2, 2), read_request(read_registers, 517, 10), 20},
+    {"TC_1", ranged(KIV_ZRM_7303_TC_Read, 1, 1), read_request(read_registers, 512, 5), 10},
+    {"TC_3", ranged(KIV_ZRM_7303_TC_Read, 3, 1), read_request(read_registers, 522, 5), 10},
+    {"DI7302_1_to_16", ranged(KIV_ZRM_7302_DI_Read, 1, 16), read_request(read_inputs, 0, 16), 2},
+    {"DI7302_1", ranged(KIV_ZRM_7302_DI_Read, 1, 1), read_request(read_inputs, 0, 1), 1},
+    {"DI7302_16", ranged(KIV_ZRM_7302_DI_Read, 16, 1), read_request(read_inputs, 15, 1), 1},
+    {"DI7303_1_to_2", ranged(KIV_ZRM_7303_DI_Read, 1, 2), read_request(read_inputs, 0, 2), 1},
+    {"DI7303_1", ranged(KIV_ZRM_7303_DI_Read, 1, 1), read_request(read_inputs, 0, 1), 1},
+    {"DI7303_2", ranged(KIV_ZRM_7303_DI_Read, 2, 1), read_request(read_inputs, 1, 1), 1},
     {"Sensor",
      [](int h, unsigned char *b, int s, int *l) { return KIV_ZRM_7302_Sensor_Read(h, 1000, b, s, l); },
-     request(read_registers, 0, 24), 48},
+     read_request(read_registers, 0, 24), 48},
 };
 
 } // namespace
@@ -87,7 +74,7 @@ TEST_P(ModelBufferRead, SendsTheMappedRequestAndPassesTheDataThrough)
 {
     const auto &r = GetParam();
     const Bytes data = counting(r.data_len);
-    peer.expect(r.expected).send(reply(r.expected[7], data));
+    peer.expect(r.expected).send(read_reply(r.expected[7], data));
     connect_to_peer();
     std::array<unsigned char, 64> buf;
     buf.fill(marker);
@@ -102,7 +89,7 @@ TEST_P(ModelBufferRead, ExceptionCodeReachesTheCaller)
 {
     const auto &r = GetParam();
     peer.expect(r.expected)
-        .send({0, 0, 0, 0, 0, 3, 0, static_cast<unsigned char>(r.expected[7] | 0x80), 0x02});
+        .send(exception_reply(r.expected[7], 0x02));
     connect_to_peer();
     std::array<unsigned char, 64> buf;
     buf.fill(marker);
@@ -193,20 +180,20 @@ protected:
 
 const OutputRead output_reads[] = {
     {"7301", [](int h, unsigned char *v) { return KIV_ZRM_7301_DO_Read(h, 1000, v); },
-     request(read_coils, 0, 1)},
+     read_request(read_coils, 0, 1)},
     {"7303", [](int h, unsigned char *v) { return KIV_ZRM_7303_DO_Read(h, 1000, v); },
-     request(read_coils, 0, 1)},
+     read_request(read_coils, 0, 1)},
     {"7302_1_to_8", [](int h, unsigned char *v) { return KIV_ZRM_7302_DO_Read(h, 1000, 1, 8, v); },
-     request(read_coils, 0, 8)},
+     read_request(read_coils, 0, 8)},
     {"7302_8", [](int h, unsigned char *v) { return KIV_ZRM_7302_DO_Read(h, 1000, 8, 1, v); },
-     request(read_coils, 7, 1)},
+     read_request(read_coils, 7, 1)},
 };
 
 } // namespace
 
 TEST_P(ModelOutputRead, CopiesTheOutputByteOnSuccess)
 {
-    peer.expect(GetParam().expected).send(reply(read_coils, hex("81")));
+    peer.expect(GetParam().expected).send(read_reply(read_coils, hex("81")));
     connect_to_peer();
     EXPECT_EQ(GetParam().call(handle, &value), KIV_OK);
     EXPECT_EQ(value, 0x81);
@@ -230,7 +217,7 @@ TEST_P(ModelOutputRead, FailureLeavesTheByte)
 
 TEST_P(ModelOutputRead, ReplyWithoutADataByteLeavesTheByte)
 {
-    peer.expect(GetParam().expected).send(reply(read_coils, {}));
+    peer.expect(GetParam().expected).send(read_reply(read_coils, {}));
     connect_to_peer();
     EXPECT_EQ(GetParam().call(handle, &value), KIV_OK);
     EXPECT_EQ(value, marker);
@@ -238,7 +225,7 @@ TEST_P(ModelOutputRead, ReplyWithoutADataByteLeavesTheByte)
 
 TEST_P(ModelOutputRead, ReplyLongerThanTheScratchBufferIsSafe)
 {
-    peer.expect(GetParam().expected).send(reply(read_coils, counting(20)));
+    peer.expect(GetParam().expected).send(read_reply(read_coils, counting(20)));
     connect_to_peer();
     EXPECT_EQ(GetParam().call(handle, &value), KIV_OK);
     EXPECT_EQ(value, 1);
@@ -316,7 +303,7 @@ TEST_F(ChannelRecords, FullAiReadIsEightRecordsBackToBack)
                                 static_cast<unsigned char>(0), static_cast<unsigned char>(100 + n),
                                 static_cast<unsigned char>(0), n})
             data.push_back(b);
-    peer.expect(request(read_registers, 256, 24)).send(reply(read_registers, data));
+    peer.expect(read_request(read_registers, 256, 24)).send(read_reply(read_registers, data));
     connect_to_peer();
     std::array<unsigned char, 64> buf{};
     int len = 0;
@@ -336,7 +323,7 @@ TEST_F(ChannelRecords, FullTcReadIsThreeRecordsBackToBack)
     const Bytes data = hex("01 00 00 19 00 05 18 03 00 00"
                            "02 01 01 2C 00 32 00 07 01 07"
                            "01 FF 00 00 00 00 7F 63 FF F8");
-    peer.expect(request(read_registers, 512, 15)).send(reply(read_registers, data));
+    peer.expect(read_request(read_registers, 512, 15)).send(read_reply(read_registers, data));
     connect_to_peer();
     std::array<unsigned char, 64> buf{};
     int len = 0;
