@@ -283,8 +283,10 @@ KIV_API int KIV_ZRM_7303_TC_Read(int handle, int timeout, unsigned char first,
  *   port        TCP port, low 16 bits used (5001 for the service).
  *   timeout     ms: bounds the connect, then again the wait for the login
  *               answer, so the call takes up to twice the timeout.
- *   password    8 bytes, all 8 encoded (zero bytes among them included); or
- *               a string whose first byte is 0 for no password.
+ *   password    8 bytes, all 8 encoded (zero bytes among them included): a
+ *               shorter password must be padded with zeros to 8 readable
+ *               bytes; or a string whose first byte is 0 (such as "") for
+ *               no password, of which only that byte is read.
  *   handle_out  receives the connection handle.
  * Sends "L:" and CR LF, with the 16 lower-case hex digits of the XTEA code
  * of the password between them when there is one (4 or 20 bytes), and
