@@ -157,6 +157,19 @@ bool Conn::silent_for(Ms d)
     return ::poll(&p, 1, static_cast<int>(d.count())) == 0;
 }
 
+bool Conn::receive_more(Clock::time_point deadline)
+{
+    pollfd p{fd_, POLLIN, 0};
+    if (fd_ < 0 || ::poll(&p, 1, ms_left(deadline)) != 1)
+        return false;
+    char buf[512];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0)
+        return false;
+    pending_.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
 std::optional<std::string> LineConn::line(Ms limit)
 {
     auto deadline = Clock::now() + limit;
@@ -167,14 +180,8 @@ std::optional<std::string> LineConn::line(Ms limit)
             pending_.erase(0, end + 2);
             return l;
         }
-        pollfd p{fd_, POLLIN, 0};
-        if (fd_ < 0 || ::poll(&p, 1, ms_left(deadline)) != 1)
+        if (!receive_more(deadline))
             return std::nullopt;
-        char buf[512];
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0)
-            return std::nullopt;
-        pending_.append(buf, static_cast<std::size_t>(n));
     }
 }
 
@@ -203,14 +210,8 @@ std::optional<Bytes> RawModbus::frame(Ms limit)
                 return f;
             }
         }
-        pollfd p{fd_, POLLIN, 0};
-        if (fd_ < 0 || ::poll(&p, 1, ms_left(deadline)) != 1)
+        if (!receive_more(deadline))
             return std::nullopt;
-        char buf[512];
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0)
-            return std::nullopt;
-        pending_.append(buf, static_cast<std::size_t>(n));
     }
 }
 

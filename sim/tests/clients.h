@@ -46,6 +46,10 @@ public:
     bool silent_for(Ms d);
 
 protected:
+    // Appends what one read delivers before deadline to pending_; false on
+    // nothing in time, a close or an error.
+    bool receive_more(std::chrono::steady_clock::time_point deadline);
+
     int fd_ = -1;
     std::string pending_;
 };
