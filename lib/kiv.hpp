@@ -616,6 +616,14 @@ template <class F> result<std::uint16_t> bits_read(F call)
     return static_cast<std::uint16_t>(v);
 }
 
+// The single output of ZRM-7301 and ZRM-7303, bit 0 of the byte read.
+inline result<bool> output_on(int rc, unsigned char value)
+{
+    if (rc != KIV_OK)
+        return to_error_code(rc);
+    return (value & 1) != 0;
+}
+
 inline result<std::uint8_t> byte_read(int rc, unsigned char value)
 {
     if (rc != KIV_OK)
@@ -670,10 +678,8 @@ public:
     result<bool> read_do(const connection &c) const
     {
         unsigned char v = 0;
-        int rc = KIV_ZRM_7301_DO_Read(c.handle(), timeout_, &v);
-        if (rc != KIV_OK)
-            return to_error_code(rc);
-        return (v & 1) != 0;
+        const int rc = KIV_ZRM_7301_DO_Read(c.handle(), timeout_, &v);
+        return detail::output_on(rc, v);
     }
     // KIV_ZRM_7301_DO_Write.
     result<void> write_do(const connection &c, bool on) const
@@ -860,10 +866,8 @@ public:
     result<bool> read_do(const connection &c) const
     {
         unsigned char v = 0;
-        int rc = KIV_ZRM_7303_DO_Read(c.handle(), timeout_, &v);
-        if (rc != KIV_OK)
-            return to_error_code(rc);
-        return (v & 1) != 0;
+        const int rc = KIV_ZRM_7303_DO_Read(c.handle(), timeout_, &v);
+        return detail::output_on(rc, v);
     }
     // KIV_ZRM_7303_DO_Write.
     result<void> write_do(const connection &c, bool on) const
