@@ -86,9 +86,12 @@ KIV_API int KIV_Init(void);
  *   timeout     ms for the whole connect; the first attempt is always made,
  *               so 0 or less succeeds only when that attempt completes.
  *   handle_out  receives the connection handle; written on KIV_OK only.
+ * While the connect is in progress the call sleeps in poll() until the
+ * socket is writable or the deadline passes; it spends no CPU meanwhile.
  * Returns KIV_OK; KIV_ERR_TIMEOUT when the deadline passed with the connect
- * still in progress; or the errno value of socket/connect (ECONNREFUSED 111
- * as soon as the refusal arrives). No socket stays open after a failure.
+ * still in progress; EINTR (4) when a signal interrupted the wait (no
+ * retry); or the errno value of socket/connect (ECONNREFUSED 111 as soon as
+ * the refusal arrives). No socket stays open after a failure.
  */
 KIV_API int KIV_Connect(const char *address, int port, int timeout, int *handle_out);
 

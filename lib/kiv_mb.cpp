@@ -56,10 +56,12 @@ int connect_with_deadline(const char *address, int port, int timeout_ms, int &ha
     peer.sin_port = htons(mb::low16(port));
     peer.sin_addr.s_addr = ::inet_addr(address);
 
-    // The connect is completed by asking again on the non-blocking socket;
-    // the deadline is looked at only after an in-progress answer, so the
-    // first attempt is always made.
+    // While the connect is in progress, wait for the socket to become
+    // writable, then ask connect again for the outcome. The deadline is
+    // looked at only after an in-progress answer, so the first attempt is
+    // always made whatever the timeout.
     const std::int64_t start = now_us();
+    const std::int64_t deadline = start + std::int64_t{timeout_ms} * 1000;
     for (;;) {
         if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0 ||
             errno == EISCONN) {
@@ -71,11 +73,24 @@ int connect_with_deadline(const char *address, int port, int timeout_ms, int &ha
             close_keeping_errno(fd);
             return err;
         }
-        if ((now_us() - start) / 1000 >= timeout_ms) {
+        const std::int64_t left_us = deadline - now_us();
+        if (left_us <= 0) {
             ::close(fd);
             return KIV_ERR_TIMEOUT;
         }
-        ::usleep(1);
+        // Rounded up, so that the wait never ends before the deadline.
+        pollfd writable{fd, POLLOUT, 0};
+        const int n_ready = ::poll(&writable, 1, static_cast<int>((left_us + 999) / 1000));
+        if (n_ready < 0) {
+            // EINTR too: a signal ends the connect, as it ends every wait.
+            close_keeping_errno(fd);
+            return errno;
+        }
+        if (n_ready == 0) {
+            ::close(fd);
+            return KIV_ERR_TIMEOUT;
+        }
+        // Writable, or an error or hang-up: the next connect tells which.
     }
 }
 

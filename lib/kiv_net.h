@@ -10,8 +10,9 @@ namespace kiv::net {
 // Only the Modbus exchanges print diagnostic lines; the dialogue is silent.
 enum class Diagnostics : bool { quiet, print };
 
-// Creates a non-blocking IPv4 TCP socket and polls its connect until it is
-// up, fails or timeout_ms pass. Writes handle on KIV_OK only; on failure the
+// Creates a non-blocking IPv4 TCP socket and connects it, waiting for the
+// outcome until it is up, fails, a signal interrupts the wait (EINTR) or
+// timeout_ms pass. Writes handle on KIV_OK only; on failure the
 // socket is closed. Returns KIV_OK, KIV_ERR_TIMEOUT or an errno value.
 int connect_with_deadline(const char *address, int port, int timeout_ms, int &handle);
 
