@@ -361,10 +361,20 @@ KIV_API int KIV_Cfg_SaveExit(int handle);
  * on every build: leading blanks and a sign taken, reading stops at the
  * first non-digit, no digits read as 0, a magnitude of 4294967296 or more
  * reads as 4294967295. An answer is taken when it is longer than its
- * minimum (12 bytes for "u8_povp", 8 for the others) and contains the
- * prefix "A:<key>="; its CR LF is cut and the value is read at the prefix's
- * length from the start of the answer (so a prefix that does not stand at
- * the start reads as 0). Values are written as signed decimal ("%d").
+ * minimum (12 bytes for "u8_povp", 8 for the others), ends in CR LF (one
+ * that does not is incomplete) and contains the prefix "A:<key>="; its CR LF
+ * is cut and the value is read at the prefix's length from the start of the
+ * answer, whatever stands there: a prefix that does not stand at the start
+ * is not looked for at its place (" A:ai_en=85\r\n" reads 0, from the "=",
+ * and "       A:u8_povp=5\r\n" reads 8). Values are written as signed
+ * decimal ("%d").
+ *
+ * Writes are built only on a value the module plainly stated. The read
+ * half of every write must be exactly the prefix, one or more decimal
+ * digits of a number below 2^32, and CR LF: no sign, blank, stray byte or
+ * second line. Any other answer gives KIV_ERR_RESPONSE and nothing is
+ * written to the module, since writing back the word with a window
+ * replaced would set every other bit to a value the module never said.
  *
  * Echo. A write holds when the module's answer is longer than the minimum
  * and contains, anywhere, the line sent with its S replaced by A, CR LF
@@ -417,8 +427,8 @@ KIV_API int KIV_Cfg_Get_TC_Enable(int handle, int timeout, int first, int count,
  *   data, size    buffer for the error text only; size may be 0.
  *   count_out     set to 0 first; stays 0 unless an error text is left.
  * On KIV_OK the module has echoed the written line. KIV_ERR_RESPONSE with
- * error text when the first answer is too short or lacks the prefix
- * (nothing was written), or when the echo does not match (the module may
+ * error text when the first answer does not state a value (see "Writes"
+ * above; nothing was written), or when the echo does not match (the module may
  * have taken the new value all the same). If the set exchange itself fails
  * its code is returned and the value on the module is unknown.
  */
@@ -451,10 +461,11 @@ KIV_API int KIV_Cfg_Set_TC_Enable(int handle, int timeout, int first, int count,
  * number of codes stored, min(count, size).
  * Every failure stops the read at once and stores no code (the caller's
  * bytes stay as they were, but for an error text):
- *   the "ai_pl" answer too short or without "A:ai_pl=": error text,
- *       *count_out = the answer's full length
- *   a channel's answer too short or without "A:ai_range_": error text,
- *       *count_out = 0 (no code of this read counts)
+ *   the "ai_pl" answer too short, without its CR LF or without
+ *       "A:ai_pl=": error text, *count_out = the answer's full length
+ *   a channel's answer too short, without its CR LF or without
+ *       "A:ai_range_": error text, *count_out = 0 (no code of this read
+ *       counts)
  *   a channel's answer without "=": error text without its CR LF,
  *       *count_out = the answer's full length
  *   a failed exchange: its code, *count_out = 0 (a channel never reads as
@@ -474,7 +485,8 @@ KIV_API int KIV_Cfg_Get_AI_Range(int handle, int timeout, int first, int count,
  *   size, channels  not used (the model entry point checks them).
  * No error text and no count.
  * Returns KIV_OK once every line has been echoed; KIV_ERR_RESPONSE when the
- * "ai_pl" answer is too short or lacks "A:ai_pl=", when a channel's echo
+ * "ai_pl" answer does not state a value (see "Writes" above; nothing is
+ * written then), when a channel's echo
  * does not match, and also when a channel's exchange fails (timeout
  * included); for the final "ai_pl" line its exchange's own code, or
  * KIV_ERR_RESPONSE when the echo does not match. A failure part-way leaves
@@ -506,7 +518,8 @@ KIV_API int KIV_Cfg_Set_AI_Range(int handle, int timeout, int first, int count,
  *   buf, size  size >= 1. On KIV_OK buf[0] bit i is channel first+i
  *              (1 = enabled), bits count and up 0; *len is 1.
  * On KIV_ERR_RESPONSE buf holds the module's answer as error text and *len
- * its full length; after other failures *len is 0.
+ * its full length; after other failures *len is 0, except KIV_ERR_PARAM,
+ * which leaves *len untouched.
  */
 KIV_API int KIV_Cfg_ZRM_7301_Get_AI_Enable(int handle, int timeout, int first, int count,
                                            unsigned char *buf, int size, int *len);
@@ -527,9 +540,13 @@ KIV_API int KIV_Cfg_ZRM_7301_Set_AI_Enable(int handle, int timeout, int first, i
  * ZRM-7301: reads the range codes (0..10, see above) of AI channels
  * first..first+count-1 (KIV_Cfg_Get_AI_Range; 1 + count exchanges).
  *   buf, size  size >= count (8 for all channels), else KIV_ERR_PARAM.
- * On KIV_OK buf[i] is the code of channel first+i and *len is count. On
- * KIV_ERR_RESPONSE buf holds the error text and *len the answer's length;
- * every failure stores no code.
+ * On KIV_OK buf[i] is the code of channel first+i and *len is count.
+ * Every failure stores no code. On KIV_ERR_RESPONSE buf holds the error
+ * text and *len is as KIV_Cfg_Get_AI_Range leaves it: the answer's length
+ * for an "ai_pl" answer or a channel answer without "=", 0 for a channel
+ * answer too short, without its CR LF or without its prefix. After the
+ * other failures *len is 0, except KIV_ERR_PARAM, which leaves *len, like
+ * everything else of the caller's, untouched.
  */
 KIV_API int KIV_Cfg_ZRM_7301_Get_AI_Range(int handle, int timeout, int first, int count,
                                           unsigned char *buf, int size, int *len);

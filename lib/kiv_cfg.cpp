@@ -86,6 +86,14 @@ struct Answer {
     {
         return std::string_view(reinterpret_cast<const char *>(bytes.data()));
     }
+    // Every received byte, NULs included.
+    std::string_view received() const
+    {
+        return {reinterpret_cast<const char *>(bytes.data()), size};
+    }
+    // One receive may take an answer whose line end is still in flight;
+    // its digits may be cut short, so it holds no value yet.
+    bool ends_line() const { return received().ends_with("\r\n"); }
     // Drops the CR LF, counted from the received length.
     void cut_line_end() { bytes[size - 2] = '\0'; }
 };
@@ -149,7 +157,8 @@ Line range_set_line(int channel, int base)
 
 bool is_answer_to(const Answer &a, const Param &p)
 {
-    return a.size > p.min_answer && a.text().find(p.prefix) != std::string_view::npos;
+    return a.size > p.min_answer && a.ends_line() &&
+           a.text().find(p.prefix) != std::string_view::npos;
 }
 
 bool echoes(const Answer &a, const Line &sent, std::size_t min_answer)
@@ -225,9 +234,10 @@ int set_bits(const Param &p, int handle, int timeout, int first, int count, int 
     Answer answer;
     if (const int rc = exchange(handle, timeout, get_line(p.key).view(), answer))
         return rc;
-    if (!is_answer_to(answer, p))
+    // Only a value the module plainly said is modified and written back.
+    std::uint32_t word = 0;
+    if (!stated_value(answer.received(), p.prefix, word))
         return error_text(answer, data, size, count_out);
-    std::uint32_t word = value_of(answer, p);
     const auto bits = static_cast<std::uint32_t>(value);
     for (int i = 0; i < count; ++i) {
         const std::uint32_t at = 1u << (first + i);
@@ -378,7 +388,7 @@ int KIV_Cfg_Get_AI_Range(int handle, int timeout, int first, int count, unsigned
         // come in the order of the requests.
         // A malformed channel answer fails the read with its text but a
         // count of 0: no code of this read is to be taken.
-        if (answer.size <= range_min_answer ||
+        if (answer.size <= range_min_answer || !answer.ends_line() ||
             answer.text().find(range_prefix) == std::string_view::npos) {
             const int rc = error_text(answer, codes, size, count_out);
             *count_out = 0;
@@ -413,9 +423,9 @@ int KIV_Cfg_Set_AI_Range(int handle, int timeout, int first, int count, unsigned
     Answer answer;
     if (const int rc = exchange(handle, timeout, get_line(ai_polarity.key).view(), answer))
         return rc;
-    if (!is_answer_to(answer, ai_polarity))
+    std::uint32_t polarity = 0;
+    if (!stated_value(answer.received(), ai_polarity.prefix, polarity))
         return KIV_ERR_RESPONSE;
-    std::uint32_t polarity = value_of(answer, ai_polarity);
 
     // Every channel's base value goes out before the polarity word, so a
     // failure part-way leaves the word as the module had it.

@@ -94,6 +94,31 @@ constexpr std::uint32_t read_u32(std::string_view text)
     return negative ? static_cast<std::uint32_t>(0u - value) : value;
 }
 
+// The value of an answer that a write may be built on: the answer is
+// exactly the prefix, one or more decimal digits whose number fits 32 bits,
+// and CR LF. Anything else (a stray byte first, no digits, a sign, a line
+// end still in flight, a second line) says no value: a read-modify-write on
+// it would overwrite every other bit of the word.
+constexpr bool stated_value(std::string_view answer, std::string_view prefix,
+                            std::uint32_t &value)
+{
+    constexpr std::string_view line_end = "\r\n";
+    if (!answer.starts_with(prefix) || !answer.ends_with(line_end) ||
+        answer.size() < prefix.size() + 1 + line_end.size())
+        return false;
+    std::uint64_t number = 0;
+    for (std::size_t at = prefix.size(); at < answer.size() - line_end.size(); ++at) {
+        const char c = answer[at];
+        if (c < '0' || c > '9')
+            return false;
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+        if (number > 0xFFFFFFFF)
+            return false;
+    }
+    value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
 // The parameters are 32-bit words: a window of bits or channels must lie
 // within bits 0 to 31, so that every shift stays defined.
 inline constexpr int word_bits = 32;

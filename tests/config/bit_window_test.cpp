@@ -164,6 +164,17 @@ TEST_P(BitWindow, PrefixNotAtTheStartIsReadAtTheFixedOffset)
     EXPECT_EQ(data[0], 0) << "the offset falls on the '='";
 }
 
+TEST_P(BitWindow, AnswerWhoseLineEndIsStillInFlightIsRefused)
+{
+    // One receive may end inside an answer: its digits may be cut short.
+    const std::string partial = "A:" + key() + "=1333";
+    peer.expect(get_line()).send(line(partial));
+    log_in();
+    EXPECT_EQ(get(0, 8), KIV_ERR_RESPONSE);
+    EXPECT_EQ(data_text(), partial);
+    EXPECT_EQ(n, static_cast<int>(partial.size()));
+}
+
 TEST_P(BitWindow, ErrorTextIsCutToTheBufferWithTheFullLengthInTheCount)
 {
     peer.expect(get_line()).send(line("A:nothing-like-it\r\n"));
@@ -258,6 +269,35 @@ TEST_P(BitWindow, WriteWithoutPrefixInTheFirstAnswerSendsNoSetLine)
     EXPECT_EQ(set(2, 1, 1), KIV_ERR_RESPONSE);
     EXPECT_EQ(data_text(), "A:wrong=8\r\n");
     EXPECT_EQ(n, 11);
+}
+
+TEST_P(BitWindow, WriteOnAnAnswerThatStatesNoValueSendsNothing)
+{
+    // Each would read as some word; writing it back with the window
+    // replaced would overwrite every other bit of it.
+    const std::string prefix = "A:" + key() + "=";
+    const std::string faults[] = {
+        "\n" + prefix + "255\r\n", // a stray byte first
+        " " + prefix + "255\r\n",   // read at the fixed offset
+        prefix + "junk\r\n",
+        prefix + "\r\n",
+        prefix + "+13\r\n",
+        prefix + "13",                // the line end still in flight
+        prefix + "13\r\n" + prefix + "5\r\n",
+        prefix + "4294967296\r\n",  // more than the 32-bit word holds
+    };
+    for (const auto &f : faults)
+        peer.expect(get_line()).send(line(f));
+    peer.expect_closed();
+    log_in();
+    for (const auto &f : faults) {
+        SCOPED_TRACE(f);
+        EXPECT_EQ(set(2, 1, 1), KIV_ERR_RESPONSE);
+        EXPECT_EQ(data_text(), f);
+        EXPECT_EQ(n, static_cast<int>(f.size()));
+    }
+    KIV_Cfg_Exit(handle);
+    handle = -1;
 }
 
 TEST_P(BitWindow, WriteErrorTextWithSizeZeroLeavesTheBuffer)

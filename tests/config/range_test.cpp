@@ -158,6 +158,20 @@ TEST_F(Range, ChannelAnswerWithoutItsPrefixFailsWithTheErrorText)
     EXPECT_EQ(n, 0);
 }
 
+TEST_F(Range, AnswersWithoutTheirLineEndFailTheRead)
+{
+    peer.expect(get_polarity).send(line("A:ai_pl=1"));
+    peer.expect(get_polarity).send(polarity("0"));
+    peer.expect(get_range(0)).send(line("A:ai_range_0=1"));
+    log_in();
+    EXPECT_EQ(read(0, 1), KIV_ERR_RESPONSE);
+    EXPECT_EQ(codes_text(), "A:ai_pl=1");
+    EXPECT_EQ(n, 9);
+    EXPECT_EQ(read(0, 1), KIV_ERR_RESPONSE);
+    EXPECT_EQ(codes_text(), "A:ai_range_0=1");
+    EXPECT_EQ(n, 0);
+}
+
 TEST_F(Range, ChannelAnswerWithoutEqualsFailsWithTheTextWithoutCrLf)
 {
     peer.expect(get_polarity).send(polarity("0"));
@@ -253,11 +267,18 @@ TEST_F(Range, WriteWithAWrongChannelEchoStopsThere)
     EXPECT_EQ(write(0, {2, 4, 6}), KIV_ERR_RESPONSE);
 }
 
-TEST_F(Range, WritePolarityAnswerRefusedSendsNothingMore)
+TEST_F(Range, WritePolarityAnswerThatStatesNoValueSendsNothingMore)
 {
-    peer.expect(get_polarity).send(line("A:ai_p=0\r\n"));
+    const char *faults[] = {"A:ai_p=0\r\n", " A:ai_pl=1\r\n", "A:ai_pl=\r\n", "A:ai_pl=5",
+                            "A:ai_pl=x1\r\n"};
+    for (const char *f : faults)
+        peer.expect(get_polarity).send(line(f));
+    peer.expect_closed();
     log_in();
-    EXPECT_EQ(write(0, {2}), KIV_ERR_RESPONSE);
+    for (const char *f : faults)
+        EXPECT_EQ(write(0, {2}), KIV_ERR_RESPONSE) << f;
+    KIV_Cfg_Exit(handle);
+    handle = -1;
 }
 
 TEST_F(Range, WritePolarityExchangeFailureGivesItsCode)
