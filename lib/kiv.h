@@ -47,6 +47,9 @@
 #ifndef KIV_H
 #define KIV_H
 
+#include <errno.h>
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -69,6 +72,54 @@ enum kiv_result {
     KIV_ERR_PARAM = 1004,      /* argument out of range; nothing was sent */
     KIV_ERR_LOGIN = 1005       /* the module refused the login */
 };
+
+/*
+ * The name of a result code, for messages and logs: "KIV_OK", the constant
+ * of each library code ("KIV_ERR_TIMEOUT"), and the errno constant of the
+ * values that the calls return in practice ("ECONNREFUSED", "EINTR", ...).
+ * NULL for any other number; for an errno value, strerror_r() says what it
+ * is. A constant text; inline, so it adds no symbol to the library.
+ */
+static inline const char *KIV_Result_Name(int code)
+{
+    switch (code) {
+    case KIV_OK: return "KIV_OK";
+    case KIV_ERR_TIMEOUT: return "KIV_ERR_TIMEOUT";
+    case KIV_ERR_DISCONNECTED: return "KIV_ERR_DISCONNECTED";
+    case KIV_ERR_EXCEPTION: return "KIV_ERR_EXCEPTION";
+    case KIV_ERR_RESPONSE: return "KIV_ERR_RESPONSE";
+    case KIV_ERR_PARAM: return "KIV_ERR_PARAM";
+    case KIV_ERR_LOGIN: return "KIV_ERR_LOGIN";
+    /* Connecting and the connection's life. */
+    case ECONNREFUSED: return "ECONNREFUSED";
+    case ECONNRESET: return "ECONNRESET";
+    case ECONNABORTED: return "ECONNABORTED";
+    case ETIMEDOUT: return "ETIMEDOUT";
+    case ENETUNREACH: return "ENETUNREACH";
+    case EHOSTUNREACH: return "EHOSTUNREACH";
+    case ENETDOWN: return "ENETDOWN";
+    case EHOSTDOWN: return "EHOSTDOWN";
+    case EADDRNOTAVAIL: return "EADDRNOTAVAIL";
+    case EADDRINUSE: return "EADDRINUSE";
+    case ENOTCONN: return "ENOTCONN";
+    case EPIPE: return "EPIPE";
+    case EACCES: return "EACCES";
+    case EPERM: return "EPERM";
+    /* Waits and sends. */
+    case EINTR: return "EINTR";
+    case EAGAIN: return "EAGAIN";
+    case EINVAL: return "EINVAL";
+    /* Resources and handles. */
+    case EMFILE: return "EMFILE";
+    case ENFILE: return "ENFILE";
+    case ENOBUFS: return "ENOBUFS";
+    case ENOMEM: return "ENOMEM";
+    case EBADF: return "EBADF";
+    case ENOTSOCK: return "ENOTSOCK";
+    case EAFNOSUPPORT: return "EAFNOSUPPORT";
+    default: return NULL;
+    }
+}
 
 /* ------------------------------------------------------------------------
  * Connections

@@ -2,6 +2,7 @@
 #include "kiv.h"
 
 #include <stdio.h>
+#include <string.h>
 
 int main(void)
 {
@@ -13,6 +14,16 @@ int main(void)
         return 2;
     if (handle != -1)
         return 3;
+    /* Result names: the library's codes, errno values met in practice, and
+       NULL for numbers it does not name. */
+    if (strcmp(KIV_Result_Name(KIV_OK), "KIV_OK") != 0 ||
+        strcmp(KIV_Result_Name(KIV_ERR_LOGIN), "KIV_ERR_LOGIN") != 0 ||
+        strcmp(KIV_Result_Name(ECONNREFUSED), "ECONNREFUSED") != 0 ||
+        strcmp(KIV_Result_Name(EINTR), "EINTR") != 0)
+        return 4;
+    if (KIV_Result_Name(KIV_ERR_LOGIN + 1) != NULL || KIV_Result_Name(-1) != NULL ||
+        KIV_Result_Name(999) != NULL)
+        return 5;
     puts("kiv.h is valid C");
     return 0;
 }

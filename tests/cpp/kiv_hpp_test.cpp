@@ -28,7 +28,9 @@ TEST(ErrorCategory, NamesTheLibrarysOwnCodes)
     EXPECT_EQ(kiv::result_name(1000), "KIV_ERR_TIMEOUT");
     EXPECT_EQ(kiv::result_name(1005), "KIV_ERR_LOGIN");
     EXPECT_EQ(kiv::result_name(0), "KIV_OK");
-    EXPECT_EQ(kiv::result_name(111), "errno 111");
+    EXPECT_EQ(kiv::result_name(111), "ECONNREFUSED");
+    EXPECT_EQ(kiv::result_name(EINTR), "EINTR");
+    EXPECT_EQ(kiv::result_name(ENOLINK), "errno " + std::to_string(ENOLINK)) << "not named";
 }
 
 TEST(ErrorCategory, ErrnoValuesAreSystemErrors)

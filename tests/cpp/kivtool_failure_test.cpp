@@ -48,7 +48,7 @@ TEST(KivtoolFailure, NoModuleInJson)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "{\"address\":\"127.0.0.1\",\"model\":7302,\"command\":\"di\",\"ok\":false,"
                      "\"error\":{\"doing\":\"connect to 127.0.0.1:" + port +
-                         "\",\"call\":\"KIV_Connect\",\"code\":111,\"name\":\"errno 111\","
+                         "\",\"call\":\"KIV_Connect\",\"code\":111,\"name\":\"ECONNREFUSED\","
                          "\"text\":\"connection refused\"}}\n");
     EXPECT_TRUE(has(r.err, "connection refused (111)"));
 }
