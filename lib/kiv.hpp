@@ -25,6 +25,11 @@
 #ifndef KIV_HPP
 #define KIV_HPP
 
+// One clear error for older C++, not dozens from the code below it.
+#if !defined(__cplusplus) || __cplusplus < 202002L
+#error "kiv.hpp needs C++20 (-std=c++20; CMake: link kiv::kiv, which asks for it); from C, include kiv.h"
+#else
+
 #include "kiv.h"
 
 #include <array>
@@ -72,20 +77,6 @@ constexpr const char *own_code_text(int code) noexcept
     case KIV_ERR_RESPONSE: return "unexpected response";
     case KIV_ERR_PARAM: return "argument out of range";
     case KIV_ERR_LOGIN: return "login refused";
-    default: return nullptr;
-    }
-}
-
-constexpr const char *own_code_name(int code) noexcept
-{
-    switch (code) {
-    case KIV_OK: return "KIV_OK";
-    case KIV_ERR_TIMEOUT: return "KIV_ERR_TIMEOUT";
-    case KIV_ERR_DISCONNECTED: return "KIV_ERR_DISCONNECTED";
-    case KIV_ERR_EXCEPTION: return "KIV_ERR_EXCEPTION";
-    case KIV_ERR_RESPONSE: return "KIV_ERR_RESPONSE";
-    case KIV_ERR_PARAM: return "KIV_ERR_PARAM";
-    case KIV_ERR_LOGIN: return "KIV_ERR_LOGIN";
     default: return nullptr;
     }
 }
@@ -157,11 +148,11 @@ inline std::string result_text(int code)
     return text;
 }
 
-// The constant's name for 0 and 1000..1005 ("KIV_ERR_TIMEOUT"), "errno N"
-// for an errno value.
+// The constant's name: "KIV_OK", "KIV_ERR_TIMEOUT", "ECONNREFUSED"
+// (KIV_Result_Name), or "errno N" for an errno value it does not name.
 inline std::string result_name(int code)
 {
-    if (const char *name = detail::own_code_name(code))
+    if (const char *name = KIV_Result_Name(code))
         return name;
     return "errno " + std::to_string(code);
 }
@@ -923,4 +914,5 @@ private:
 
 } // namespace kiv
 
+#endif /* C++20 */
 #endif /* KIV_HPP */

@@ -1,0 +1,8 @@
+# kiv.hpp compiled as C++17 must stop with its one error, naming C++20.
+execute_process(COMMAND ${CXX} -std=c++17 -fsyntax-only -x c++ ${HEADER}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+string(REGEX MATCHALL "error:" errors "${out}")
+list(LENGTH errors n)
+if(rc EQUAL 0 OR NOT n EQUAL 1 OR NOT out MATCHES "kiv.hpp needs C\\+\\+20")
+  message(FATAL_ERROR "expected one error naming C++20, got ${n}:\n${out}")
+endif()
