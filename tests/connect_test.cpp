@@ -1,13 +1,11 @@
 // Connections: KIV_Init, KIV_Connect's connect procedure, KIV_Close.
 #include "peer_test.h"
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <dirent.h>
-#include <pthread.h>
 #include <sys/resource.h>
-#include <thread>
+#include <sys/time.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -63,36 +61,29 @@ long thread_cpu_ms()
            (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000L;
 }
 
-// Interrupts the constructing thread with SIGUSR1 every 50 ms until
-// destroyed, so that a wait in progress is sure to be hit.
+// Interrupts the process with SIGALRM every 50 ms while it lives, so that a
+// wait in progress is sure to be hit. A timer rather than a thread: the
+// test process has no other thread to take the signal, and none to join.
 class Interrupter {
 public:
-    Interrupter() : target_(::pthread_self())
+    Interrupter()
     {
         struct sigaction sa{};
         sa.sa_handler = [](int) {};
         ::sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGUSR1, &sa, &old_);
-        thread_ = std::thread([this] {
-            for (int i = 0; i < 200 && !done_; ++i) {
-                std::this_thread::sleep_for(50ms);
-                if (!done_)
-                    ::pthread_kill(target_, SIGUSR1);
-            }
-        });
+        ::sigaction(SIGALRM, &sa, &old_);
+        itimerval every{{0, 50000}, {0, 50000}};
+        ::setitimer(ITIMER_REAL, &every, nullptr);
     }
     ~Interrupter()
     {
-        done_ = true;
-        thread_.join();
-        ::sigaction(SIGUSR1, &old_, nullptr);
+        itimerval off{};
+        ::setitimer(ITIMER_REAL, &off, nullptr);
+        ::sigaction(SIGALRM, &old_, nullptr);
     }
 
 private:
-    pthread_t target_;
     struct sigaction old_{};
-    std::atomic<bool> done_{false};
-    std::thread thread_;
 };
 
 } // namespace
