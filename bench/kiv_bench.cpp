@@ -4,8 +4,9 @@
 // The Modbus server is kiv-bench-server (libmodbus), the configuration
 // service zrm-sim; both are started here. System calls per exchange are
 // counted by count-syscalls.sh (strace) and shown beside the timings.
-// The connect rows set KIV_Connect against a blocking connect to a listener
-// that accepts at once.
+// Two connect figures follow: KIV_Connect against a blocking connect to a
+// listener that accepts at once, and the CPU a KIV_Connect burns while it
+// waits out its deadline on a listener that never completes the handshake.
 //
 //   kiv-bench [--json FILE] [--exchanges N] [--repetitions R] [--no-syscalls]
 //   kiv-bench --probe CASE ADDRESS MODBUS_PORT CONFIG_PORT N   (for the count)
@@ -16,10 +17,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -451,6 +454,66 @@ Figures measure_connect(const Case &c, const Acceptor &peer, int n, int repetiti
     return time_samples(c.name, n, repetitions, [&]() { return connect_sample(c, peer); });
 }
 
+// A connect that waits out its whole deadline, with the CPU the waiting
+// thread used meanwhile.
+constexpr int silent_deadline_ms = 1000;
+
+struct SilentRun {
+    double wall_ms = 0;
+    double cpu_ms = 0;
+    int result = -1;
+};
+
+double thread_cpu_ms()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// The silent module is a loopback listener with a backlog of 0 whose one
+// place in the accept queue is taken by a connection nobody accepts: the
+// kernel drops every further SYN, so a connect to it stays in progress, as
+// one to a module that is switched off or unplugged does.
+std::vector<SilentRun> measure_silent(int repetitions)
+{
+    int port = 0;
+    const int listener = loopback_listener(0, port);
+    const int filler = plain_connect(port);
+    // For a listener, TCP_INFO gives the accept queue's length (unacked) and
+    // its limit (sacked). The filler's last ACK may still be on its way.
+    bool full = false;
+    for (int i = 0; i < 100 && filler >= 0 && !full; ++i) {
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        full = ::getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+               info.tcpi_unacked > info.tcpi_sacked;
+        if (!full)
+            ::usleep(1000);
+    }
+    if (!full) {
+        std::fprintf(stderr, "the silent listener's accept queue did not fill\n");
+        std::exit(1);
+    }
+    std::vector<SilentRun> runs;
+    for (int r = 0; r < repetitions; ++r) {
+        SilentRun one;
+        int fd = -1;
+        const double cpu0 = thread_cpu_ms();
+        const std::int64_t t0 = now_ns();
+        one.result = KIV_Connect(address, port, silent_deadline_ms, &fd);
+        one.wall_ms = static_cast<double>(now_ns() - t0) / 1e6;
+        one.cpu_ms = thread_cpu_ms() - cpu0;
+        if (one.result == KIV_OK)
+            ::close(fd);
+        runs.push_back(one);
+    }
+    ::close(filler);
+    ::close(listener);
+    return runs;
+}
+
 // ---- the run ---------------------------------------------------------------
 
 struct Counts {
@@ -518,8 +581,44 @@ void print_table(const Table &t, const std::map<std::string, Counts> &counts)
     }
 }
 
+double cpu_per_wait(const SilentRun &r)
+{
+    return r.cpu_ms / r.wall_ms;
+}
+
+void print_silent(const std::vector<SilentRun> &runs, int cpu)
+{
+    std::vector<double> wall, used, share;
+    for (const SilentRun &r : runs) {
+        wall.push_back(r.wall_ms);
+        used.push_back(r.cpu_ms);
+        share.push_back(cpu_per_wait(r));
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("\nconnect to a silent module: loopback listener with a full accept queue, "
+                "%d ms deadline, %zu runs (client cpu %d)\n",
+                silent_deadline_ms, runs.size(), cpu);
+    std::printf("%-34s %9s %9s %9s %9s  %s\n", "connect", "wall", "cpu", "cpu/wait",
+                "largest", "result");
+    std::string results;
+    for (const SilentRun &r : runs) {
+        results += results.empty() ? "" : " ";
+        results += std::to_string(r.result);
+    }
+    const bool all_timeouts = std::all_of(runs.begin(), runs.end(), [](const SilentRun &r) {
+        return r.result == KIV_ERR_TIMEOUT;
+    });
+    const double largest = *std::max_element(share.begin(), share.end());
+    std::printf("%-34s %7.1fms %7.2fms %8.2f%% %8.2f%%  %s%s\n", "KIV_Connect", median(wall),
+                median(used), 100 * median(share), 100 * largest, results.c_str(),
+                all_timeouts ? " (KIV_ERR_TIMEOUT)" : " (not all KIV_ERR_TIMEOUT!)");
+}
+
 void write_json(const char *path, const std::vector<Table> &tables,
-                const std::map<std::string, Counts> &counts)
+                const std::map<std::string, Counts> &counts, const std::vector<SilentRun> &silent)
 {
     FILE *f = std::fopen(path, "w");
     if (f == nullptr) {
@@ -553,7 +652,14 @@ void write_json(const char *path, const std::vector<Table> &tables,
         }
         std::fprintf(f, "    }}%s\n", i + 1 < tables.size() ? "," : "");
     }
-    std::fprintf(f, "  ]\n}\n");
+    std::fprintf(f, "  ],\n  \"silent_connect\": {\"deadline_ms\": %d, \"runs\": [",
+                 silent_deadline_ms);
+    for (std::size_t i = 0; i < silent.size(); ++i)
+        std::fprintf(f, "%s{\"wall_ms\": %.3f, \"cpu_ms\": %.3f, \"cpu_per_wait\": %.5f, "
+                     "\"result\": %d}",
+                     i ? ", " : "", silent[i].wall_ms, silent[i].cpu_ms, cpu_per_wait(silent[i]),
+                     silent[i].result);
+    std::fprintf(f, "]}\n}\n");
     std::fclose(f);
 }
 
@@ -671,13 +777,18 @@ int main(int argc, char **argv)
         stop_server(modbus);
         stop_server(sim);
     }
+    // No server takes part here, so one placement is enough.
+    pin_self(cpus[0]);
+    const std::vector<SilentRun> silent = measure_silent(3);
     for (const Table &t : tables)
         print_table(t, counts);
+    print_silent(silent, cpus[0]);
     std::printf("\nspread: largest minus smallest median of the %d repetitions; syscalls: per "
                 "exchange, counted with strace by count-syscalls.sh\n", repetitions);
     std::printf("connects: timed from no socket to a connected one, each accepted at once and "
-                "then closed with a reset, untimed\n");
+                "then closed with a reset, untimed; cpu: user + system time of the waiting thread "
+                "(getrusage)\n");
     if (json != nullptr)
-        write_json(json, tables, counts);
+        write_json(json, tables, counts, silent);
     return 0;
 }
