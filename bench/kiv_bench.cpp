@@ -4,6 +4,9 @@
 // The Modbus server is kiv-bench-server (libmodbus), the configuration
 // service zrm-sim; both are started here. System calls per exchange are
 // counted by count-syscalls.sh (strace) and shown beside the timings.
+// Two connect figures follow: KIV_Connect against a blocking connect to a
+// listener that accepts at once, and the CPU a KIV_Connect burns while it
+// waits out its deadline on a listener that never completes the handshake.
 //
 //   kiv-bench [--json FILE] [--exchanges N] [--repetitions R] [--no-syscalls]
 //   kiv-bench --probe CASE ADDRESS MODBUS_PORT CONFIG_PORT N   (for the count)
@@ -14,9 +17,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,11 +145,13 @@ constexpr std::size_t read_reply_size = 9 + 48;
 constexpr std::size_t write_reply_size = 12;
 constexpr char cfg_line[] = "G:ai_en=\r\n";
 
-// One case: connects in setup, then each run() is one exchange.
+// One case: connects in setup, then each run() is one exchange; or, for a
+// connect case, each sample is a whole connect (measure_connect).
 struct Case {
     const char *name;
     const char *label;
     bool ours;
+    bool connects = false;
     int fd = -1;
     modbus_t *ctx = nullptr;
 };
@@ -160,6 +168,8 @@ std::vector<Case> all_cases()
         {"modbus_write_bits", "libmodbus modbus_write_bits", false},
         {"floor_cfg", "raw socket: \"G:ai_en=\" line", false},
         {"kiv_cfg_get_ai_enable", "KIV_Cfg_Get_AI_Enable", true},
+        {"floor_connect", "blocking connect", false, true},
+        {"kiv_connect", "KIV_Connect", true, true},
     };
 }
 
@@ -274,6 +284,29 @@ double percentile(std::vector<std::int64_t> v, double p)
     return static_cast<double>(v[at]) / 1000.0;
 }
 
+// Repetitions of n samples each; sample() gives one time in ns, or -1 if
+// what it timed failed.
+template <class Sample>
+Figures time_samples(const char *name, int n, int repetitions, Sample sample)
+{
+    std::vector<std::int64_t> all;
+    std::vector<double> medians;
+    for (int r = 0; r < repetitions; ++r) {
+        std::vector<std::int64_t> samples(static_cast<std::size_t>(n));
+        for (auto &s : samples) {
+            s = sample();
+            if (s < 0) {
+                std::fprintf(stderr, "%s failed\n", name);
+                std::exit(1);
+            }
+        }
+        medians.push_back(percentile(samples, 0.5));
+        all.insert(all.end(), samples.begin(), samples.end());
+    }
+    const auto [lo, hi] = std::minmax_element(medians.begin(), medians.end());
+    return {percentile(all, 0.5), percentile(all, 0.99), *hi - *lo};
+}
+
 // Warm-up, then repetitions of n exchanges each, every exchange timed.
 Figures measure(Case &c, int modbus_port, int config_port, int n, int repetitions)
 {
@@ -283,24 +316,202 @@ Figures measure(Case &c, int modbus_port, int config_port, int n, int repetition
             std::fprintf(stderr, "%s failed\n", c.name);
             std::exit(1);
         }
-    std::vector<std::int64_t> all;
-    std::vector<double> medians;
-    for (int r = 0; r < repetitions; ++r) {
-        std::vector<std::int64_t> samples(static_cast<std::size_t>(n));
-        for (auto &s : samples) {
-            const std::int64_t t0 = now_ns();
-            if (!run(c)) {
-                std::fprintf(stderr, "%s failed\n", c.name);
-                std::exit(1);
-            }
-            s = now_ns() - t0;
-        }
-        medians.push_back(percentile(samples, 0.5));
-        all.insert(all.end(), samples.begin(), samples.end());
-    }
+    const Figures f = time_samples(c.name, n, repetitions, [&c]() -> std::int64_t {
+        const std::int64_t t0 = now_ns();
+        return run(c) ? now_ns() - t0 : -1;
+    });
     teardown(c);
-    const auto [lo, hi] = std::minmax_element(medians.begin(), medians.end());
-    return {percentile(all, 0.5), percentile(all, 0.99), *hi - *lo};
+    return f;
+}
+
+// ---- connects --------------------------------------------------------------
+
+int loopback_listener(int backlog, int &port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ::inet_addr(address);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        std::perror("listener");
+        std::exit(1);
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// socket and a blocking connect; -1 if either failed.
+int plain_connect(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = ::inet_addr(address);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The peer of the connect cases: a child, pinned like the other servers,
+// that accepts each connection, closes it and then writes one byte on a
+// pipe. The client reads that byte after every sample, outside the timing,
+// so the accept queue never holds more than the connection just made: a
+// full queue would drop a SYN and add a whole retransmission to a sample.
+struct Acceptor {
+    int pid = -1;
+    int port = 0;
+    int accepted = -1;
+};
+
+bool start_acceptor(int cpu, Acceptor &s)
+{
+    int p[2];
+    if (::pipe(p) != 0)
+        return false;
+    const int listener = loopback_listener(SOMAXCONN, s.port);
+    const pid_t parent = ::getpid();
+    s.pid = ::fork();
+    if (s.pid < 0)
+        return false;
+    if (s.pid == 0) {
+        // It stops with the bench, once the bench stops reading its pipe, or
+        // after 10 s without a connection, whichever comes first.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(0);
+        ::close(p[0]);
+        pin_self(cpu);
+        pollfd pf{listener, POLLIN, 0};
+        while (::poll(&pf, 1, 10000) > 0) {
+            const int c = ::accept(listener, nullptr, nullptr);
+            if (c < 0)
+                ::_exit(1);
+            ::close(c);
+            if (::write(p[1], "a", 1) != 1)
+                break;
+        }
+        ::_exit(0);
+    }
+    ::close(p[1]);
+    ::close(listener);
+    s.accepted = p[0];
+    return true;
+}
+
+void stop_acceptor(Acceptor &s)
+{
+    if (s.pid > 0) {
+        ::close(s.accepted);
+        ::kill(s.pid, SIGTERM);
+        ::waitpid(s.pid, nullptr, 0);
+    }
+    s.pid = -1;
+}
+
+// The untimed end of a connect sample: once the acceptor has taken the
+// connection, close it with a reset. An orderly close would leave a
+// TIME_WAIT behind every sample, and thousands of them make port choice
+// slower and slower, and in the end impossible.
+bool finish_connect(int fd, int accepted)
+{
+    pollfd pf{accepted, POLLIN, 0};
+    char byte = 0;
+    const bool taken = ::poll(&pf, 1, 5000) == 1 && ::read(accepted, &byte, 1) == 1;
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+    return taken;
+}
+
+// One connect, from no socket to a connected one; -1 if it failed.
+std::int64_t connect_sample(const Case &c, const Acceptor &peer)
+{
+    const std::int64_t t0 = now_ns();
+    int fd = -1;
+    if (is(c, "kiv_connect")) {
+        if (KIV_Connect(address, peer.port, timeout_ms, &fd) != KIV_OK)
+            fd = -1;
+    } else {
+        fd = plain_connect(peer.port);
+    }
+    const std::int64_t t = now_ns() - t0;
+    return fd >= 0 && finish_connect(fd, peer.accepted) ? t : -1;
+}
+
+Figures measure_connect(const Case &c, const Acceptor &peer, int n, int repetitions)
+{
+    for (int i = 0; i < std::max(n / 5, 200); ++i)
+        if (connect_sample(c, peer) < 0) {
+            std::fprintf(stderr, "%s failed\n", c.name);
+            std::exit(1);
+        }
+    return time_samples(c.name, n, repetitions, [&]() { return connect_sample(c, peer); });
+}
+
+// A connect that waits out its whole deadline, with the CPU the waiting
+// thread used meanwhile.
+constexpr int silent_deadline_ms = 1000;
+
+struct SilentRun {
+    double wall_ms = 0;
+    double cpu_ms = 0;
+    int result = -1;
+};
+
+double thread_cpu_ms()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// The silent module is a loopback listener with a backlog of 0 whose one
+// place in the accept queue is taken by a connection nobody accepts: the
+// kernel drops every further SYN, so a connect to it stays in progress, as
+// one to a module that is switched off or unplugged does.
+std::vector<SilentRun> measure_silent(int repetitions)
+{
+    int port = 0;
+    const int listener = loopback_listener(0, port);
+    const int filler = plain_connect(port);
+    // For a listener, TCP_INFO gives the accept queue's length (unacked) and
+    // its limit (sacked). The filler's last ACK may still be on its way.
+    bool full = false;
+    for (int i = 0; i < 100 && filler >= 0 && !full; ++i) {
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        full = ::getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+               info.tcpi_unacked > info.tcpi_sacked;
+        if (!full)
+            ::usleep(1000);
+    }
+    if (!full) {
+        std::fprintf(stderr, "the silent listener's accept queue did not fill\n");
+        std::exit(1);
+    }
+    std::vector<SilentRun> runs;
+    for (int r = 0; r < repetitions; ++r) {
+        SilentRun one;
+        int fd = -1;
+        const double cpu0 = thread_cpu_ms();
+        const std::int64_t t0 = now_ns();
+        one.result = KIV_Connect(address, port, silent_deadline_ms, &fd);
+        one.wall_ms = static_cast<double>(now_ns() - t0) / 1e6;
+        one.cpu_ms = thread_cpu_ms() - cpu0;
+        if (one.result == KIV_OK)
+            ::close(fd);
+        runs.push_back(one);
+    }
+    ::close(filler);
+    ::close(listener);
+    return runs;
 }
 
 // ---- the run ---------------------------------------------------------------
@@ -321,6 +532,8 @@ const char *floor_of(const std::string &name)
         return "floor_write";
     if (name == "kiv_cfg_get_ai_enable")
         return "floor_cfg";
+    if (name == "kiv_connect")
+        return "floor_connect";
     return "floor_read";
 }
 
@@ -328,7 +541,7 @@ const char *libmodbus_of(const std::string &name)
 {
     if (name == "kiv_do_write")
         return "modbus_write_bits";
-    if (name == "kiv_cfg_get_ai_enable")
+    if (name == "kiv_cfg_get_ai_enable" || name == "kiv_connect")
         return nullptr;
     return "modbus_read_registers";
 }
@@ -368,8 +581,44 @@ void print_table(const Table &t, const std::map<std::string, Counts> &counts)
     }
 }
 
+double cpu_per_wait(const SilentRun &r)
+{
+    return r.cpu_ms / r.wall_ms;
+}
+
+void print_silent(const std::vector<SilentRun> &runs, int cpu)
+{
+    std::vector<double> wall, used, share;
+    for (const SilentRun &r : runs) {
+        wall.push_back(r.wall_ms);
+        used.push_back(r.cpu_ms);
+        share.push_back(cpu_per_wait(r));
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("\nconnect to a silent module: loopback listener with a full accept queue, "
+                "%d ms deadline, %zu runs (client cpu %d)\n",
+                silent_deadline_ms, runs.size(), cpu);
+    std::printf("%-34s %9s %9s %9s %9s  %s\n", "connect", "wall", "cpu", "cpu/wait",
+                "largest", "result");
+    std::string results;
+    for (const SilentRun &r : runs) {
+        results += results.empty() ? "" : " ";
+        results += std::to_string(r.result);
+    }
+    const bool all_timeouts = std::all_of(runs.begin(), runs.end(), [](const SilentRun &r) {
+        return r.result == KIV_ERR_TIMEOUT;
+    });
+    const double largest = *std::max_element(share.begin(), share.end());
+    std::printf("%-34s %7.1fms %7.2fms %8.2f%% %8.2f%%  %s%s\n", "KIV_Connect", median(wall),
+                median(used), 100 * median(share), 100 * largest, results.c_str(),
+                all_timeouts ? " (KIV_ERR_TIMEOUT)" : " (not all KIV_ERR_TIMEOUT!)");
+}
+
 void write_json(const char *path, const std::vector<Table> &tables,
-                const std::map<std::string, Counts> &counts)
+                const std::map<std::string, Counts> &counts, const std::vector<SilentRun> &silent)
 {
     FILE *f = std::fopen(path, "w");
     if (f == nullptr) {
@@ -403,7 +652,14 @@ void write_json(const char *path, const std::vector<Table> &tables,
         }
         std::fprintf(f, "    }}%s\n", i + 1 < tables.size() ? "," : "");
     }
-    std::fprintf(f, "  ]\n}\n");
+    std::fprintf(f, "  ],\n  \"silent_connect\": {\"deadline_ms\": %d, \"runs\": [",
+                 silent_deadline_ms);
+    for (std::size_t i = 0; i < silent.size(); ++i)
+        std::fprintf(f, "%s{\"wall_ms\": %.3f, \"cpu_ms\": %.3f, \"cpu_per_wait\": %.5f, "
+                     "\"result\": %d}",
+                     i ? ", " : "", silent[i].wall_ms, silent[i].cpu_ms, cpu_per_wait(silent[i]),
+                     silent[i].result);
+    std::fprintf(f, "]}\n}\n");
     std::fclose(f);
 }
 
@@ -414,7 +670,8 @@ std::map<std::string, Counts> count_syscalls(const char *self, int modbus_port, 
                           address + " " + std::to_string(modbus_port) + " " +
                           std::to_string(config_port) + " 100";
     for (const Case &c : all_cases())
-        command += std::string(" ") + c.name;
+        if (!c.connects)
+            command += std::string(" ") + c.name;
     FILE *p = ::popen(command.c_str(), "r");
     if (p == nullptr)
         return counts;
@@ -504,18 +761,34 @@ int main(int argc, char **argv)
         t.title = std::string(pl.title) + " (client cpu " + std::to_string(pl.client) +
                   ", servers cpu " + std::to_string(pl.server) + ")";
         for (Case c : all_cases())
-            t.figures[c.name] = measure(c, modbus.modbus_port, sim.config_port, n, repetitions);
+            if (!c.connects)
+                t.figures[c.name] = measure(c, modbus.modbus_port, sim.config_port, n, repetitions);
+        // Started only now: it gives up after a while without connections.
+        Acceptor acceptor;
+        if (!start_acceptor(pl.server, acceptor))
+            return 1;
+        for (Case c : all_cases())
+            if (c.connects)
+                t.figures[c.name] = measure_connect(c, acceptor, n, repetitions);
+        stop_acceptor(acceptor);
         if (syscalls && counts.empty())
             counts = count_syscalls(argv[0], modbus.modbus_port, sim.config_port);
         tables.push_back(t);
         stop_server(modbus);
         stop_server(sim);
     }
+    // No server takes part here, so one placement is enough.
+    pin_self(cpus[0]);
+    const std::vector<SilentRun> silent = measure_silent(3);
     for (const Table &t : tables)
         print_table(t, counts);
+    print_silent(silent, cpus[0]);
     std::printf("\nspread: largest minus smallest median of the %d repetitions; syscalls: per "
                 "exchange, counted with strace by count-syscalls.sh\n", repetitions);
+    std::printf("connects: timed from no socket to a connected one, each accepted at once and "
+                "then closed with a reset, untimed; cpu: user + system time of the waiting thread "
+                "(getrusage)\n");
     if (json != nullptr)
-        write_json(json, tables, counts);
+        write_json(json, tables, counts, silent);
     return 0;
 }
