@@ -8,7 +8,8 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   g++-i686-linux-gnu libc6-i386 lib32stdc++6
   g++-arm-linux-gnueabi qemu-user
   libmodbus-dev iproute2
-  strace clang libclang-rt-14-dev)
+  strace clang libclang-rt-14-dev
+  dpkg-dev lintian)
 
 ensure_packages() {
   local missing=()
@@ -24,6 +25,30 @@ ensure_packages() {
   export DEBIAN_FRONTEND=noninteractive
   apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null ||
     { apt-get update >/dev/null && apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null; }
+}
+
+# The i386 and armel libraries that the packages depend on, from Debian's
+# multiarch: dpkg-shlibdeps reads them to compute Depends, and the package
+# test builds and runs programs against them.
+KIV_FOREIGN_PACKAGES=(libc6:i386 libstdc++6:i386 pkgconf:i386
+  libc6:armel libstdc++6:armel pkgconf:armel)
+
+ensure_foreign_libraries() {
+  local missing=()
+  for p in "${KIV_FOREIGN_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]}; run as root or install them (dpkg --add-architecture i386 armel)" >&2
+    exit 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --add-architecture i386
+  dpkg --add-architecture armel
+  apt-get update >/dev/null
+  apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 build_preset() {

@@ -1,5 +1,7 @@
 # Starting and stopping zrm-sim from a script: start_sim waits for the
-# simulator's ready line (bounded), stop_sims ends every one it started.
+# simulator's ready line (bounded) and leaves it in KIV_SIM_READY
+# ("zrm-sim 7301 ready modbus ADDRESS:PORT config ADDRESS:PORT"), stop_sims
+# ends every one it started.
 # Needs KIV_SIM (the zrm-sim binary); KIV_SIM_LOG receives their stderr.
 
 KIV_SIM_PIDS=()
@@ -17,6 +19,7 @@ start_sim() {
   read -r -t 10 -u "$fd" line || true
   exec {fd}<&-
   rm -f "$fifo"
+  KIV_SIM_READY=$line
   case "$line" in
     "zrm-sim "*" ready "*) return 0 ;;
     *) echo "zrm-sim $* did not get ready${line:+: $line}" >&2; return 1 ;;

@@ -118,16 +118,26 @@ std::string json_string(std::string_view text)
 std::string json_array(const std::vector<std::string> &raw_items)
 {
     std::string s = "[";
-    for (std::size_t i = 0; i < raw_items.size(); ++i)
-        s += (i ? "," : "") + raw_items[i];
+    for (std::size_t i = 0; i < raw_items.size(); ++i) {
+        if (i > 0)
+            s += ',';
+        s += raw_items[i];
+    }
     return s + "]";
 }
 
 std::string JsonObject::text() const
 {
     std::string s = "{";
-    for (std::size_t i = 0; i < fields_.size(); ++i)
-        s += (i ? "," : "") + json_string(fields_[i].first) + ":" + fields_[i].second;
+    // Appended piece by piece: GCC 12's -Wrestrict misjudges "," + a
+    // temporary string in optimised builds.
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        if (i > 0)
+            s += ',';
+        s += json_string(fields_[i].first);
+        s += ':';
+        s += fields_[i].second;
+    }
     return s + "}";
 }
 
