@@ -22,7 +22,12 @@ start_sim() {
   KIV_SIM_READY=$line
   case "$line" in
     "zrm-sim "*" ready "*) return 0 ;;
-    *) echo "zrm-sim $* did not get ready${line:+: $line}" >&2; return 1 ;;
+    *)
+      echo "zrm-sim $* did not get ready${line:+: $line}" >&2
+      # Its own words on why, from its standard error.
+      [ -n "${KIV_SIM_LOG:-}" ] && tail -n 3 "$KIV_SIM_LOG" >&2
+      return 1
+      ;;
   esac
 }
 
