@@ -43,12 +43,20 @@
  * Output. Only the four Modbus exchanges print, on standard output, and only
  * these lines: "send failed:%d\r\n", "select failed\r\n",
  * "recv disconnected\r\n" and "recv failed:%d\r\n".
+ *
+ * Version. kiv_version.h, installed beside this header and included by it,
+ * defines the version of the headers a program is compiled with:
+ * KIV_VERSION_MAJOR, KIV_VERSION_MINOR and KIV_VERSION_PATCH, integer
+ * constants for #if, and KIV_VERSION_STRING, their text ("1.0.0"). The
+ * library has no call that reports its own version.
  */
 #ifndef KIV_H
 #define KIV_H
 
 #include <errno.h>
 #include <stddef.h>
+
+#include "kiv_version.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,13 +1,14 @@
 # Installs the build into a fresh prefix, builds the consumer project against
-# it with the same toolchain, and runs both consumers.
+# it with the same toolchain, and runs the consumers, which print the version
+# that the installed headers give.
 file(REMOVE_RECURSE ${WORK})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/prefix
   OUTPUT_QUIET RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "install failed")
 endif()
-foreach(f lib/lib${LIBNAME}.so include/kiv.h include/kiv.hpp lib/pkgconfig/kiv.pc
-    lib/cmake/kiv/kivConfig.cmake lib/cmake/kiv/kivConfigVersion.cmake)
+foreach(f lib/lib${LIBNAME}.so include/kiv.h include/kiv.hpp include/kiv_version.h
+    lib/pkgconfig/kiv.pc lib/cmake/kiv/kivConfig.cmake lib/cmake/kiv/kivConfigVersion.cmake)
   if(NOT EXISTS ${WORK}/prefix/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
@@ -38,7 +39,7 @@ endif()
 foreach(exe consumer_cmake consumer_pkgconfig consumer_cpp)
   execute_process(COMMAND ${EMULATOR} ${WORK}/build/${exe}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out)
-  if(NOT rc EQUAL 0 OR NOT out MATCHES "consumer linked kiv")
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "consumer linked kiv ${VERSION}\n")
     message(FATAL_ERROR "${exe} did not run: ${rc} ${out}")
   endif()
 endforeach()

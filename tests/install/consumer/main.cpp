@@ -18,6 +18,6 @@ int main()
     auto c = kiv::connection::open("127.0.0.1", 0, 1000);
     if (c.ok())
         return 1;
-    std::puts("consumer linked kiv");
+    std::printf("consumer linked kiv %s\n", KIV_VERSION_STRING);
     return 0;
 }
