@@ -40,6 +40,7 @@ void print_usage(std::FILE *f)
         "  -v, --verbose         trace each library call and the reply data on standard\n"
         "                        error, with the library's own diagnostics\n"
         "  -h, --help            this text; with a COMMAND, that command's help\n"
+        "      --version         the version of kivtool\n"
         "\n"
         "Exit status: 0 when every call succeeded; 1 when a call failed, with the\n"
         "error on standard error naming its result code in words (\"timeout\",\n"

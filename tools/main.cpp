@@ -49,6 +49,10 @@ int main(int argc, char **argv)
     }
     if (o.help || (!o.words.empty() && o.words[0] == "help"))
         return help(o);
+    if (o.version) {
+        std::fputs("kivtool " KIV_VERSION_STRING "\n", out_stream());
+        return exit_ok;
+    }
     if (int rc = KIV_Init(); rc != KIV_OK) {
         error_line("KIV_Init: " + kiv::result_text(rc));
         return exit_failed;

@@ -68,6 +68,8 @@ struct Parser {
             return flag(o.save);
         if (name == "--help" || name == "-h")
             return flag(o.help);
+        if (name == "--version")
+            return flag(o.version);
 
         static constexpr std::string_view valued[] = {
             "--modbus-port", "--config-port", "--connect-timeout", "--timeout", "-t",
@@ -141,7 +143,7 @@ bool parse_command_line(int argc, char **argv, Options &o, std::string &error)
         }
         o.words.emplace_back(word);
     }
-    if (o.help)
+    if (o.help || o.version)
         return true;
     if (o.words.size() < 3)
         return p.fail(o.words.empty() ? "no ADDRESS MODEL COMMAND given"

@@ -29,12 +29,14 @@ struct Options {
     long count = 0; // poll rounds; 0 = until Ctrl-C
     bool poll_options = false; // --interval or --count given
     bool help = false;
+    bool version = false;
     // Positional words as given, for the help of a command.
     std::vector<std::string> words;
 };
 
 // Fills o from the command line; on a usage error returns false with the
-// message in error. With --help the positionals need not be complete.
+// message in error. With --help or --version the positionals need not be
+// complete.
 bool parse_command_line(int argc, char **argv, Options &o, std::string &error);
 
 } // namespace kivtool

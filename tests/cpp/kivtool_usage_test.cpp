@@ -26,6 +26,21 @@ TEST(KivtoolHelp, ToolHelpListsEveryCommandAndTheJsonShape)
         EXPECT_NE(r.out.find(std::string("\n  ") + c), std::string::npos) << c;
     EXPECT_NE(r.out.find("JSON (--json)"), std::string::npos);
     EXPECT_NE(r.out.find("Exit status"), std::string::npos);
+    EXPECT_NE(r.out.find("--version"), std::string::npos);
+}
+
+// The project's version, whatever else is on the line; the man page is
+// made from this and --help.
+TEST(KivtoolHelp, VersionOnStandardOutput)
+{
+    for (const std::vector<std::string> &line :
+         {std::vector<std::string>{"--version"}, {"--version", "127.0.0.1", "7303", "tc"}}) {
+        ToolRun r = kivtool(line);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "kivtool " KIV_PROJECT_VERSION "\n");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(kivtool({"--version=1"}).status, 2);
 }
 
 TEST(KivtoolHelp, EveryCommandHasItsOwnHelp)
