@@ -17,6 +17,9 @@ int main(int argc, char **argv)
     case ParseResult::help:
         std::fputs(usage_text(), stdout);
         return 0;
+    case ParseResult::version:
+        std::fputs(version_text(), stdout);
+        return 0;
     case ParseResult::error:
         std::fprintf(stderr, "zrm-sim: %s\n", message.c_str());
         return 2;

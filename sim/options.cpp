@@ -59,6 +59,7 @@ const char usage[] =
     "\n"
     "  --verbose, -v        log every request and answer on standard error\n"
     "  --help, -h           this text\n"
+    "  --version            the version of zrm-sim\n"
     "\n"
     "--ai, --tc, --sensor, --range and --config-ignore may be given more than once.\n"
     "Options may be written --name VALUE or --name=VALUE.\n";
@@ -320,7 +321,8 @@ bool Parser::check_model(bool model_given)
 
 bool takes_no_value(std::string_view name)
 {
-    return name == "--verbose" || name == "-v" || name == "--help" || name == "-h";
+    return name == "--verbose" || name == "-v" || name == "--help" || name == "-h" ||
+           name == "--version";
 }
 
 } // namespace
@@ -328,6 +330,11 @@ bool takes_no_value(std::string_view name)
 const char *usage_text()
 {
     return usage;
+}
+
+const char *version_text()
+{
+    return "zrm-sim " ZRM_SIM_VERSION "\n";
 }
 
 ParseResult parse_options(int argc, char **argv, Options &o, std::string &message)
@@ -339,6 +346,8 @@ ParseResult parse_options(int argc, char **argv, Options &o, std::string &messag
         if (takes_no_value(arg)) {
             if (arg == "--help" || arg == "-h")
                 return ParseResult::help;
+            if (arg == "--version")
+                return ParseResult::version;
             o.verbose = true;
             continue;
         }

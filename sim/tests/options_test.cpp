@@ -22,9 +22,21 @@ TEST(Help, ListsEveryOptionOnStdoutAndExitsZero)
     for (const char *opt : {"--model", "--address", "--modbus-port", "--config-port", "--password",
                             "--state", "--reboot-ms", "--ai ", "--tc ", "--di", "--do", "--sensor",
                             "--ai-en", "--tc-en", "--range", "--povp", "--delay-ms", "--exception",
-                            "--close-after", "--config-ignore", "--verbose", "ready modbus"})
+                            "--close-after", "--config-ignore", "--verbose", "--version",
+                            "ready modbus"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
     EXPECT_EQ(r.err, "");
+}
+
+TEST(Version, ProjectVersionOnStdoutAndExitsZero)
+{
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--version"}, {"--model", "7301", "--version"}}) {
+        RunResult r = run_sim(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "zrm-sim " KIV_PROJECT_VERSION "\n");
+        EXPECT_EQ(r.err, "");
+    }
 }
 
 struct BadCase {
@@ -52,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"MissingValue", {"--model", "7301", "--ai"}},
         BadCase{"StrayArgument", {"--model", "7301", "extra"}},
         BadCase{"FlagWithValue", {"--model", "7301", "--verbose=1"}},
+        BadCase{"VersionWithValue", {"--version=1"}},
         BadCase{"AddressNotIpv4", {"--model", "7301", "--address", "localhost"}},
         BadCase{"PortTooLarge", {"--model", "7301", "--modbus-port", "65536"}},
         BadCase{"SamePortTwice", {"--model", "7301", "--modbus-port", "1502", "--config-port", "1502"}},
