@@ -7,7 +7,7 @@ namespace kivtool {
 void print_usage(std::FILE *f)
 {
     std::fputs("Usage: kivtool [OPTIONS] ADDRESS MODEL COMMAND [ARGS]\n"
-               "       kivtool help [COMMAND]\n"
+               "  or:  kivtool help [COMMAND]\n"
                "\n"
                "Reads and sets a ZRM remote I/O module from the shell: process data over\n"
                "Modbus/TCP (port 502), settings over the configuration service (port 5001).\n"
@@ -57,10 +57,10 @@ void print_usage(std::FILE *f)
         "string beside them. A usage error prints no JSON.\n"
         "\n"
         "Examples:\n"
-        "  kivtool 192.168.1.12 7303 tc\n"
-        "  kivtool 192.168.1.11 7302 do-set 3 on\n"
-        "  kivtool --password secret 192.168.1.10 7301 range-set 1 0~10V 0~20mA --save\n"
-        "  kivtool -i 500 -c 10 192.168.1.10 7301 poll ai\n",
+        "  $ kivtool 192.168.1.12 7303 tc\n"
+        "  $ kivtool 192.168.1.11 7302 do-set 3 on\n"
+        "  $ kivtool --password secret 192.168.1.10 7301 range-set 1 0~10V 0~20mA --save\n"
+        "  $ kivtool -i 500 -c 10 192.168.1.10 7301 poll ai\n",
         f);
 }
 
