@@ -8,7 +8,8 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "install failed")
 endif()
 foreach(f lib/lib${LIBNAME}.so include/kiv.h include/kiv.hpp include/kiv_version.h
-    lib/pkgconfig/kiv.pc lib/cmake/kiv/kivConfig.cmake lib/cmake/kiv/kivConfigVersion.cmake)
+    lib/pkgconfig/kiv.pc lib/cmake/kiv/kivConfig.cmake lib/cmake/kiv/kivConfigVersion.cmake
+    ${MAN3})
   if(NOT EXISTS ${WORK}/prefix/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
