@@ -9,7 +9,8 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   g++-arm-linux-gnueabi qemu-user
   libmodbus-dev iproute2
   strace clang libclang-rt-14-dev
-  dpkg-dev lintian)
+  dpkg-dev lintian
+  scdoc help2man man-db groff-base)
 
 ensure_packages() {
   local missing=()
