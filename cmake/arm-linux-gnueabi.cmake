@@ -10,6 +10,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabi)
+# The sysroot's libraries first: where Debian's multiarch libc6:armel is
+# installed too, the loader would otherwise find its libc, of another build.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabi
+  -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabi/lib)
 # GCC notes the ABI change of GCC 7.1 for std::vector arguments; nothing here crosses that boundary with an older build.
 set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
