@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include <vector>
 
 namespace kivfuzz {
+
+using Bytes = std::vector<std::uint8_t>;
 
 // A broken promise of the library: report and crash, so that libFuzzer
 // keeps the input.
@@ -118,6 +121,23 @@ struct Pair {
     }
 };
 
+inline Bytes joined(const std::vector<Bytes> &parts)
+{
+    Bytes all;
+    for (const auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// Bytes waiting unread in a stream socket: what a call took is the
+// difference before and after it, whatever the size of its receive.
+inline std::size_t queued(int fd)
+{
+    int n = 0;
+    KIV_FUZZ_CHECK(::ioctl(fd, FIONREAD, &n) == 0 && n >= 0);
+    return static_cast<std::size_t>(n);
+}
+
 // Result codes a call may give: the library's own, or an errno value.
 inline bool is_result(int rc)
 {
@@ -139,6 +159,7 @@ public:
     Buffer &operator=(const Buffer &) = delete;
 
     std::uint8_t *data() { return data_; }
+    const std::uint8_t *data() const { return data_; }
     std::size_t size() const { return size_; }
     std::uint8_t operator[](std::size_t i) const { return data_[i]; }
 
