@@ -41,7 +41,8 @@ void generic_read(int op, int start, int quantity, int size, const Bytes &reply,
     const Bytes sent = joined(pair.sent());
     // The socket pair takes every request: only a refused argument sends none.
     KIV_FUZZ_CHECK(rc == KIV_ERR_PARAM || !sent.empty());
-    const Bytes took = taken(reply, pair, fn == mb::read_registers ? mb::register_frame : mb::bit_frame);
+    const std::size_t frame = fn == mb::read_registers ? mb::register_frame : mb::bit_frame;
+    const Bytes took = taken(reply, pair, frame);
     mb::check_read(fn, start, quantity, size, rc, len, buf, sent, took, [&](int r) {
         return r == (hang_up ? KIV_ERR_DISCONNECTED : KIV_ERR_TIMEOUT);
     });

@@ -168,4 +168,13 @@ private:
     std::uint8_t *data_;
 };
 
+// Every byte from from on still holds the fill: nothing was written there.
+inline bool untouched(const Buffer &buf, std::size_t from = 0)
+{
+    for (std::size_t i = from; i < buf.size(); ++i)
+        if (buf[i] != 0xA5)
+            return false;
+    return true;
+}
+
 } // namespace kivfuzz

@@ -80,6 +80,19 @@ SEEDS = {
         cfg(2, 1, 0, 8, 0, 64, codes=bytes(8), answers=[b"A:LoginFail\r\n"]),
         cfg(2, 3, 0, 8, 0, 1, codes=bytes(8), answers=[]),
         cfg(17, 1, 0, 0, 0, 0, answers=[b"A:save=1&reboot=1\r\n"]),
+        # Bit 31 set: the word goes out as a negative "%d".
+        cfg(4, 1, 31, 1, 1, 16, codes=b"\x00",
+            answers=[b"A:u8_povp=5\r\n", b"A:u8_povp=-2147483643\r\n"]),
+        # A stream whose read answer fills one receive exactly (leading
+        # zeros), the echo behind it.
+        cfg(5, 0, 0, 8, 0x0F, 16, codes=bytes(8),
+            answers=[b"A:ai_en=" + b"0" * 120, b"0" * 125 + b"5\r\n", b"A:ai_en=15\r\n"]),
+        # Every range line echoed, the polarity word last.
+        cfg(14, 1, 2, 3, 0, 3, codes=b"\x05\x0a\x0c",
+            answers=[b"A:ai_pl=1\r\n", b"A:ai_range_1=4\r\n", b"A:ai_range_2=10\r\n",
+                     b"A:ai_range_3=12\r\n", b"A:ai_pl=7\r\n"]),
+        # A value the module did not plainly state: nothing may be written.
+        cfg(6, 1, 0, 3, 5, 16, codes=bytes(3), answers=[b"A:tc_en=+7\r\n", b"A:tc_en=5\r\n"]),
     ],
     "login": [
         login(2, b"", b"A:LoginOK\r\n"),

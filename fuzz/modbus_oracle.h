@@ -67,7 +67,8 @@ inline ReadOutcome judge_read(std::uint8_t fn, const Bytes &reply, std::size_t s
     if (reply[7] != fn)
         return {KIV_ERR_RESPONSE, {}};
     const std::size_t n = std::min({reply.size() - min_reply, std::size_t{reply[8]}, size});
-    return {KIV_OK, Bytes(reply.begin() + min_reply, reply.begin() + static_cast<long>(min_reply + n))};
+    const auto data = reply.begin() + min_reply;
+    return {KIV_OK, Bytes(data, data + static_cast<long>(n))};
 }
 
 // The result of a coil write for the reply its receive took (not empty).
@@ -167,25 +168,23 @@ inline void call_model(const ModelCall &c, int handle, int timeout, ModelResult 
     switch (c.op) {
     case m7301_do_read: r.rc = KIV_ZRM_7301_DO_Read(h, t, &r.out); break;
     case m7301_do_write: r.rc = KIV_ZRM_7301_DO_Write(h, t, c.value); break;
-    case m7301_ai_read: r.rc = KIV_ZRM_7301_AI_Read(h, t, c.first, c.count, b, c.size, &r.len); break;
-    case m7302_di_read: r.rc = KIV_ZRM_7302_DI_Read(h, t, c.first, c.count, b, c.size, &r.len); break;
+    case m7301_ai_read:
+        r.rc = KIV_ZRM_7301_AI_Read(h, t, c.first, c.count, b, c.size, &r.len);
+        break;
+    case m7302_di_read:
+        r.rc = KIV_ZRM_7302_DI_Read(h, t, c.first, c.count, b, c.size, &r.len);
+        break;
     case m7302_do_read: r.rc = KIV_ZRM_7302_DO_Read(h, t, c.first, c.count, &r.out); break;
     case m7302_do_write: r.rc = KIV_ZRM_7302_DO_Write(h, t, c.first, c.count, c.value); break;
     case m7302_do_write_bit: r.rc = KIV_ZRM_7302_DO_Write_bit(h, t, c.first, c.value); break;
     case m7302_sensor_read: r.rc = KIV_ZRM_7302_Sensor_Read(h, t, b, c.size, &r.len); break;
-    case m7303_di_read: r.rc = KIV_ZRM_7303_DI_Read(h, t, c.first, c.count, b, c.size, &r.len); break;
+    case m7303_di_read:
+        r.rc = KIV_ZRM_7303_DI_Read(h, t, c.first, c.count, b, c.size, &r.len);
+        break;
     case m7303_do_read: r.rc = KIV_ZRM_7303_DO_Read(h, t, &r.out); break;
     case m7303_do_write: r.rc = KIV_ZRM_7303_DO_Write(h, t, c.value); break;
     default: r.rc = KIV_ZRM_7303_TC_Read(h, t, c.first, c.count, b, c.size, &r.len); break;
     }
-}
-
-inline bool untouched(const Buffer &buf, std::size_t from = 0)
-{
-    for (std::size_t i = from; i < buf.size(); ++i)
-        if (buf[i] != 0xA5)
-            return false;
-    return true;
 }
 
 // The checks below take: sent, what reached the module (empty when the send
