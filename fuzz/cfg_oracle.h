@@ -70,6 +70,45 @@ struct Answers {
     bool complete = true;
 };
 
+// Lines as the module reads them from a stream: each up to its CR LF.
+inline std::vector<std::string> split_lines(const Bytes &stream)
+{
+    const std::string all(stream.begin(), stream.end());
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < all.size();) {
+        const std::size_t end = all.find("\r\n", at);
+        const std::size_t stop = end == std::string::npos ? all.size() : end + 2;
+        lines.push_back(all.substr(at, stop - at));
+        at = stop;
+    }
+    return lines;
+}
+
+// The answers of a call on a stream, from the bytes it took: a single
+// receive took them all; a write that went on past its read took exactly
+// the first line (only a plain value is built on), the rest by receives
+// that cannot be told apart.
+inline Answers stream_answers(const Bytes &took, bool single, bool write)
+{
+    Answers a;
+    const std::string all(took.begin(), took.end());
+    if (all.empty())
+        return a;
+    if (single) {
+        a.list.push_back(all);
+        return a;
+    }
+    a.complete = false;
+    if (!write)
+        return a;
+    const std::size_t end = all.find("\r\n");
+    const std::size_t first = end == std::string::npos ? all.size() : end + 2;
+    a.list.push_back(all.substr(0, first));
+    if (first < all.size())
+        a.list.push_back(all.substr(first));
+    return a;
+}
+
 inline std::string prefix_of(std::string_view key)
 {
     return "A:" + std::string(key) + "=";

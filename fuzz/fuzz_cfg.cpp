@@ -58,50 +58,23 @@ std::vector<std::string> lines_of(const std::vector<Bytes> &messages, bool packe
             lines.emplace_back(m.begin(), m.end());
         return lines;
     }
-    std::string all;
-    for (const auto &m : messages)
-        all.append(m.begin(), m.end());
-    for (std::size_t at = 0; at < all.size();) {
-        const std::size_t end = all.find("\r\n", at);
-        const std::size_t stop = end == std::string::npos ? all.size() : end + 2;
-        lines.push_back(all.substr(at, stop - at));
-        at = stop;
-    }
-    return lines;
+    return cfg::split_lines(joined(messages));
 }
 
 // What each receive of the call took. Packets: one message each, up to an
 // empty one (a hang-up). A stream: the bytes the call took, measured on the
-// socket; a single receive took them all, and a write that went on past its
-// read took exactly the first line (only a plain value is built on), the
-// rest by receives the target cannot tell apart.
+// socket.
 cfg::Answers answers_of(const std::vector<Bytes> &messages, bool packets, const Bytes &took,
                         bool single, bool write)
 {
+    if (!packets)
+        return cfg::stream_answers(took, single, write);
     cfg::Answers a;
-    if (packets) {
-        for (const auto &m : messages) {
-            if (m.empty())
-                break;
-            a.list.emplace_back(m.begin(), m.end());
-        }
-        return a;
+    for (const auto &m : messages) {
+        if (m.empty())
+            break;
+        a.list.emplace_back(m.begin(), m.end());
     }
-    const std::string all(took.begin(), took.end());
-    if (all.empty())
-        return a;
-    if (single) {
-        a.list.push_back(all);
-        return a;
-    }
-    a.complete = false;
-    if (!write)
-        return a;
-    const std::size_t end = all.find("\r\n");
-    const std::size_t first = end == std::string::npos ? all.size() : end + 2;
-    a.list.push_back(all.substr(0, first));
-    if (first < all.size())
-        a.list.push_back(all.substr(first));
     return a;
 }
 
