@@ -17,7 +17,7 @@
 // One thread: the module writes before each call, never during it, so every
 // wait is 0 ms (a signal's wait 20 ms, ended after 1 ms) and runs repeat.
 // libFuzzer's own SIGALRM may end any wait that sleeps, with EINTR as kiv.h
-// says; the connect that makes the handle keeps it blocked.
+// says; the connect that makes the handle holds it back.
 //
 // Input: up to 16 steps, each: op, flags, a chunk count (% 4) and the chunks
 // the module sends before the call (a length byte and its bytes), then the
@@ -372,12 +372,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static Interrupt interrupt;
     Input in(data, size);
     int handle = -1;
-    sigset_t alarm, before;
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
-    KIV_FUZZ_CHECK(::pthread_sigmask(SIG_BLOCK, &alarm, &before) == 0);
-    const int rc = KIV_Connect("127.0.0.1", net.port(), 10000, &handle);
-    KIV_FUZZ_CHECK(::pthread_sigmask(SIG_SETMASK, &before, nullptr) == 0);
+    int rc = 0;
+    {
+        const AlarmHeld held;
+        rc = KIV_Connect("127.0.0.1", net.port(), 10000, &handle);
+    }
     KIV_FUZZ_CHECK(rc == KIV_OK);
     Sequence sequence(net, interrupt, handle);
     for (int n = 0; n < 16 && !in.done(); ++n)

@@ -7,10 +7,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -166,6 +168,27 @@ public:
 private:
     std::size_t size_;
     std::uint8_t *data_;
+};
+
+// libFuzzer's watchdog raises SIGALRM every few seconds, and a signal ends
+// any wait of the library with EINTR, as kiv.h says. A call whose result
+// must not hang on that runs with the signal held back; libFuzzer gets it
+// as soon as the call returns.
+class AlarmHeld {
+public:
+    AlarmHeld()
+    {
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        KIV_FUZZ_CHECK(::pthread_sigmask(SIG_BLOCK, &alarm, &before_) == 0);
+    }
+    ~AlarmHeld() { ::pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    AlarmHeld(const AlarmHeld &) = delete;
+    AlarmHeld &operator=(const AlarmHeld &) = delete;
+
+private:
+    sigset_t before_{};
 };
 
 // Every byte from from on still holds the fill: nothing was written there.
