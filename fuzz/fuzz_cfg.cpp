@@ -10,7 +10,8 @@
 // result codes; nothing stored past the caller's size (exact heap buffers);
 // well-formed request lines.
 //
-// Input: op, kind (bit 0 packets, bit 1 hang up), first, count, value (4
+// Input: op, kind (bit 0 packets, bit 1 hang up, bit 2 the call's count,
+// codes or answer pointer null), first, count, value (4
 // bytes), size, a request line for request_response (length byte, bytes),
 // the range codes (count bytes, when count is 1..32), then answers, each a
 // length byte and its bytes.
@@ -125,44 +126,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     auto no_reply = [nothing](int rc) { return rc == nothing; };
 
     const int h = pair.handle;
-    Buffer buf(buf_size);
-    int count_out = -1;
-    int rc = 0;
     Buffer answer(257);
     int answer_len = -1;
+    Buffer buf(buf_size);
+    int count_out = -1;
+    // A null pointer is refused before anything is sent (not for the calls
+    // that take none).
+    const bool null = (kind & 4) && op != 11 && op != 12 && op < 16;
+    int *out = null ? nullptr : &count_out;
+    char *answer_text = null ? nullptr : reinterpret_cast<char *>(answer.data());
+    int rc = 0;
     Bytes codes = codes_in;
     int range_count = count;
     switch (op) {
     case 0:
-        rc = request_response(h, 0, request.c_str(), reinterpret_cast<char *>(answer.data()),
-                              &answer_len);
+        rc = request_response(h, 0, request.c_str(), answer_text, &answer_len);
         break;
     case 1: case 2: case 3: {
         auto get = op == 1 ? KIV_Cfg_Get_DO_PowerOnValue
                            : op == 2 ? KIV_Cfg_Get_AI_Enable : KIV_Cfg_Get_TC_Enable;
-        rc = get(h, 0, first, count, buf.data(), buf_size, &count_out);
+        rc = get(h, 0, first, count, buf.data(), buf_size, out);
         break;
     }
     case 4: case 5: case 6: {
         auto set = op == 4 ? KIV_Cfg_Set_DO_PowerOnValue
                            : op == 5 ? KIV_Cfg_Set_AI_Enable : KIV_Cfg_Set_TC_Enable;
-        rc = set(h, 0, first, count, value, buf.data(), buf_size, &count_out);
+        rc = set(h, 0, first, count, value, buf.data(), buf_size, out);
         break;
     }
     case 7:
-        rc = KIV_Cfg_Get_AI_Range(h, 0, first, count, buf.data(), buf_size, &count_out);
+        rc = KIV_Cfg_Get_AI_Range(h, 0, first, count, buf.data(), buf_size, out);
         break;
     case 8: {
         // The generic call reads count codes from the caller: give it exactly those.
         Buffer exact(static_cast<int>(codes_in.size()));
         std::copy(codes_in.begin(), codes_in.end(), exact.data());
         range_count = count >= 1 && count <= 32 ? static_cast<int>(codes_in.size()) : count;
-        rc = KIV_Cfg_Set_AI_Range(h, 0, first, range_count, exact.data(), buf_size, 8);
+        rc = KIV_Cfg_Set_AI_Range(h, 0, first, range_count, null ? nullptr : exact.data(),
+                                  buf_size, 8);
         break;
     }
     case 9: case 10: {
         auto get = op == 9 ? KIV_Cfg_ZRM_7301_Get_AI_Enable : KIV_Cfg_ZRM_7303_Get_TC_Enable;
-        rc = get(h, 0, first, count, buf.data(), buf_size, &count_out);
+        rc = get(h, 0, first, count, buf.data(), buf_size, out);
         break;
     }
     case 11: case 12: {
@@ -171,19 +177,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     }
     case 13:
-        rc = KIV_Cfg_ZRM_7301_Get_AI_Range(h, 0, first, count, buf.data(), buf_size, &count_out);
+        rc = KIV_Cfg_ZRM_7301_Get_AI_Range(h, 0, first, count, buf.data(), buf_size, out);
         break;
     case 14:
         // The codes are the caller's buffer; the channels read count of them.
         for (std::size_t i = 0; i < buf.size() && i < codes_in.size(); ++i)
             buf.data()[i] = codes_in[i];
         codes.assign(buf.data(), buf.data() + buf.size());
-        rc = KIV_Cfg_ZRM_7301_Set_AI_Range(h, 0, first, count, buf.data(), buf_size);
+        rc = KIV_Cfg_ZRM_7301_Set_AI_Range(h, 0, first, count, null ? nullptr : buf.data(),
+                                            buf_size);
         break;
     case 15:
         // A line of the caller's own: the wait and the receive under test.
-        rc = request_response(h, 0, "G:ai_en=\r\n", reinterpret_cast<char *>(answer.data()),
-                              &answer_len);
+        rc = request_response(h, 0, "G:ai_en=\r\n", answer_text, &answer_len);
         break;
     case 16:
         rc = KIV_Cfg_Exit(h);
@@ -209,6 +215,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (rc == KIV_ERR_PARAM && op != 0)
         KIV_FUZZ_CHECK(lines.empty());
+    if (null) {
+        KIV_FUZZ_CHECK(rc == KIV_ERR_PARAM && lines.empty() && count_out == -1);
+        KIV_FUZZ_CHECK(answer_len == -1 && untouched(answer) && (op == 14 || untouched(buf)));
+        return 0;
+    }
 
     // What the call's receives took; the model entry points pass their
     // 1-based channels on as first - 1.

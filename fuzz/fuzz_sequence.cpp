@@ -23,10 +23,13 @@
 // the module sends before the call (a length byte and its bytes), then the
 // op's arguments. flags bit 0: the module hangs up after its chunks; bit 1:
 // it resets the connection; bit 2: the call's timeout is -1 (0 for a
-// connect); bit 3: a signal interrupts the call's wait.
+// connect); bit 3: a signal interrupts the call's wait; for a connect, bit 4:
+// by KIV_Cfg_Login, bit 5: with no descriptor left.
 #include "cfg_oracle.h"
 #include "modbus_oracle.h"
 #include "tcp_module.h"
+
+#include <sys/resource.h>
 
 #include <csignal>
 #include <ctime>
@@ -88,6 +91,29 @@ int next_descriptor()
     return fd;
 }
 
+// While it lives, the process may open no further descriptor.
+class DescriptorsUsedUp {
+public:
+    explicit DescriptorsUsedUp(bool on) : on_(on)
+    {
+        KIV_FUZZ_CHECK(::getrlimit(RLIMIT_NOFILE, &before_) == 0);
+        rlimit none = before_;
+        none.rlim_cur = static_cast<rlim_t>(next_descriptor());
+        KIV_FUZZ_CHECK(!on_ || ::setrlimit(RLIMIT_NOFILE, &none) == 0);
+    }
+    ~DescriptorsUsedUp()
+    {
+        if (on_)
+            ::setrlimit(RLIMIT_NOFILE, &before_);
+    }
+    DescriptorsUsedUp(const DescriptorsUsedUp &) = delete;
+    DescriptorsUsedUp &operator=(const DescriptorsUsedUp &) = delete;
+
+private:
+    bool on_;
+    rlimit before_{};
+};
+
 class Sequence {
 public:
     Sequence(Listeners &net, Interrupt &interrupt, int handle)
@@ -133,7 +159,7 @@ public:
         else if (op == close_handle)
             close();
         else
-            connect(op == connect_stalled, in);
+            connect(op == connect_stalled, flags, in);
     }
 
 private:
@@ -335,19 +361,30 @@ private:
         module_.forget_handle();
     }
 
-    // A connect refused at once, or one that stays in progress until its
-    // deadline or a signal. Either way no handle and no socket stay.
-    void connect(bool stalled, Input &in)
+    // A connect refused at once, one that stays in progress until its
+    // deadline or a signal, or one without a socket; by KIV_Connect or by
+    // the login, which goes no further. No handle is written, no socket
+    // stays.
+    void connect(bool stalled, std::uint8_t flags, Input &in)
     {
         const int ms = minus_ ? 0 : interrupted_ ? 20 : stalled ? in.u8() % 3 : 1000;
         const int port = stalled ? net_.stalled_port() : net_.refused_port();
+        const bool login = flags & 16;
+        const bool used_up = flags & 32;
         const int next = next_descriptor();
         int handle = -7;
-        interrupt_.arm(interrupted_ && stalled);
-        const int rc = KIV_Connect("127.0.0.1", port, ms, &handle);
-        interrupt_.disarm();
+        int rc = 0;
+        {
+            const DescriptorsUsedUp none(used_up);
+            interrupt_.arm(interrupted_ && stalled);
+            rc = login ? KIV_Cfg_Login("127.0.0.1", port, ms, "", &handle)
+                       : KIV_Connect("127.0.0.1", port, ms, &handle);
+            interrupt_.disarm();
+        }
         KIV_FUZZ_CHECK(handle == -7 && next_descriptor() == next);
-        if (stalled)
+        if (used_up)
+            KIV_FUZZ_CHECK(rc == EMFILE);
+        else if (stalled)
             KIV_FUZZ_CHECK(rc == KIV_ERR_TIMEOUT || (ms > 0 && rc == EINTR));
         else
             KIV_FUZZ_CHECK(rc == ECONNREFUSED || (ms == 0 && rc == KIV_ERR_TIMEOUT));
@@ -370,6 +407,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     static Listeners net;
     static Interrupt interrupt;
+    KIV_FUZZ_CHECK(KIV_Init() == KIV_OK);
     Input in(data, size);
     int handle = -1;
     int rc = 0;

@@ -44,7 +44,7 @@ DO_READ, DI_READ, AI_READ, DO_WRITE = 0, 1, 2, 3
 MODEL = 4  # + the model entry point's number (modbus_oracle.h)
 LINE, SET, GET = 16, 17, 20  # SET and GET + 0 "u8_povp", 1 "ai_en", 2 "tc_en"
 REFUSED, STALLED, CLOSE = 23, 24, 25
-HANG_UP, RESET, MINUS, SIGNAL = 1, 2, 4, 8
+HANG_UP, RESET, MINUS, SIGNAL, LOGIN, NO_FD = 1, 2, 4, 8, 16, 32
 
 
 def step(op, flags=0, chunks=(), args=b""):
@@ -129,6 +129,9 @@ SEEDS = {
                      b"A:ai_range_3=12\r\n", b"A:ai_pl=7\r\n"]),
         # A value the module did not plainly state: nothing may be written.
         cfg(6, 1, 0, 3, 5, 16, codes=bytes(3), answers=[b"A:tc_en=+7\r\n", b"A:tc_en=5\r\n"]),
+        # Null output pointers: refused, nothing sent.
+        cfg(5, 5, 0, 8, 0, 16, codes=bytes(8), answers=[b"A:ai_en=255\r\n"]),
+        cfg(8, 5, 0, 2, 0, 2, codes=b"\x03\x0a", answers=[b"A:ai_pl=0\r\n"]),
     ],
     "login": [
         login(2, b"", b"A:LoginOK\r\n"),
@@ -184,6 +187,9 @@ SEEDS = {
         # Connects elsewhere, then the handle closed under the next read.
         step(REFUSED) + step(STALLED, 0, [], b"\x01") + step(STALLED, SIGNAL) + step(REFUSED, MINUS)
         + step(CLOSE) + step(DO_READ, 0, [], read_args(0, 8, 1)),
+        # The same by the login, and connects with no descriptor left.
+        step(REFUSED, LOGIN) + step(STALLED, LOGIN, [], b"\x02") + step(STALLED, LOGIN | SIGNAL)
+        + step(REFUSED, NO_FD) + step(STALLED, LOGIN | NO_FD, [], b"\x01"),
     ],
 }
 
