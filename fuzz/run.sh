@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/fuzz}" && pwd)
-seconds=${2:-25}
+seconds=${2:-19}
 status=0
 for target in modbus cfg login sequence; do
   out="$build/fuzz/run/$target"
