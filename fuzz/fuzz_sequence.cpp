@@ -24,7 +24,8 @@
 // op's arguments. flags bit 0: the module hangs up after its chunks; bit 1:
 // it resets the connection; bit 2: the call's timeout is -1 (0 for a
 // connect); bit 3: a signal interrupts the call's wait; for a connect, bit 4:
-// by KIV_Cfg_Login, bit 5: with no descriptor left.
+// by KIV_Cfg_Login, bit 5: with no descriptor left, bit 6: the login's
+// password pointer null.
 #include "cfg_oracle.h"
 #include "modbus_oracle.h"
 #include "tcp_module.h"
@@ -371,18 +372,21 @@ private:
         const int port = stalled ? net_.stalled_port() : net_.refused_port();
         const bool login = flags & 16;
         const bool used_up = flags & 32;
+        const bool null = login && (flags & 64);
         const int next = next_descriptor();
         int handle = -7;
         int rc = 0;
         {
             const DescriptorsUsedUp none(used_up);
             interrupt_.arm(interrupted_ && stalled);
-            rc = login ? KIV_Cfg_Login("127.0.0.1", port, ms, "", &handle)
+            rc = login ? KIV_Cfg_Login("127.0.0.1", port, ms, null ? nullptr : "", &handle)
                        : KIV_Connect("127.0.0.1", port, ms, &handle);
             interrupt_.disarm();
         }
         KIV_FUZZ_CHECK(handle == -7 && next_descriptor() == next);
-        if (used_up)
+        if (null)
+            KIV_FUZZ_CHECK(rc == KIV_ERR_PARAM);
+        else if (used_up)
             KIV_FUZZ_CHECK(rc == EMFILE);
         else if (stalled)
             KIV_FUZZ_CHECK(rc == KIV_ERR_TIMEOUT || (ms > 0 && rc == EINTR));

@@ -44,7 +44,7 @@ DO_READ, DI_READ, AI_READ, DO_WRITE = 0, 1, 2, 3
 MODEL = 4  # + the model entry point's number (modbus_oracle.h)
 LINE, SET, GET = 16, 17, 20  # SET and GET + 0 "u8_povp", 1 "ai_en", 2 "tc_en"
 REFUSED, STALLED, CLOSE = 23, 24, 25
-HANG_UP, RESET, MINUS, SIGNAL, LOGIN, NO_FD = 1, 2, 4, 8, 16, 32
+HANG_UP, RESET, MINUS, SIGNAL, LOGIN, NO_FD, NULL = 1, 2, 4, 8, 16, 32, 64
 
 
 def step(op, flags=0, chunks=(), args=b""):
@@ -189,7 +189,8 @@ SEEDS = {
         + step(CLOSE) + step(DO_READ, 0, [], read_args(0, 8, 1)),
         # The same by the login, and connects with no descriptor left.
         step(REFUSED, LOGIN) + step(STALLED, LOGIN, [], b"\x02") + step(STALLED, LOGIN | SIGNAL)
-        + step(REFUSED, NO_FD) + step(STALLED, LOGIN | NO_FD, [], b"\x01"),
+        + step(REFUSED, NO_FD) + step(STALLED, LOGIN | NO_FD, [], b"\x01")
+        + step(REFUSED, LOGIN | NULL),
     ],
 }
 
