@@ -7,9 +7,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +20,8 @@
 #include <vector>
 
 namespace kivfuzz {
+
+using Bytes = std::vector<std::uint8_t>;
 
 // A broken promise of the library: report and crash, so that libFuzzer
 // keeps the input.
@@ -118,6 +123,23 @@ struct Pair {
     }
 };
 
+inline Bytes joined(const std::vector<Bytes> &parts)
+{
+    Bytes all;
+    for (const auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// Bytes waiting unread in a stream socket: what a call took is the
+// difference before and after it, whatever the size of its receive.
+inline std::size_t queued(int fd)
+{
+    int n = 0;
+    KIV_FUZZ_CHECK(::ioctl(fd, FIONREAD, &n) == 0 && n >= 0);
+    return static_cast<std::size_t>(n);
+}
+
 // Result codes a call may give: the library's own, or an errno value.
 inline bool is_result(int rc)
 {
@@ -139,6 +161,7 @@ public:
     Buffer &operator=(const Buffer &) = delete;
 
     std::uint8_t *data() { return data_; }
+    const std::uint8_t *data() const { return data_; }
     std::size_t size() const { return size_; }
     std::uint8_t operator[](std::size_t i) const { return data_[i]; }
 
@@ -146,5 +169,35 @@ private:
     std::size_t size_;
     std::uint8_t *data_;
 };
+
+// libFuzzer's watchdog raises SIGALRM every few seconds, and a signal ends
+// any wait of the library with EINTR, as kiv.h says. A call whose result
+// must not hang on that runs with the signal held back; libFuzzer gets it
+// as soon as the call returns.
+class AlarmHeld {
+public:
+    AlarmHeld()
+    {
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        KIV_FUZZ_CHECK(::pthread_sigmask(SIG_BLOCK, &alarm, &before_) == 0);
+    }
+    ~AlarmHeld() { ::pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    AlarmHeld(const AlarmHeld &) = delete;
+    AlarmHeld &operator=(const AlarmHeld &) = delete;
+
+private:
+    sigset_t before_{};
+};
+
+// Every byte from from on still holds the fill: nothing was written there.
+inline bool untouched(const Buffer &buf, std::size_t from = 0)
+{
+    for (std::size_t i = from; i < buf.size(); ++i)
+        if (buf[i] != 0xA5)
+            return false;
+    return true;
+}
 
 } // namespace kivfuzz

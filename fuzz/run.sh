@@ -7,9 +7,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/fuzz}" && pwd)
-seconds=${2:-25}
+seconds=${2:-19}
 status=0
-for target in modbus cfg login; do
+for target in modbus cfg login sequence; do
   out="$build/fuzz/run/$target"
   rm -rf "$out"
   mkdir -p "$out/corpus" "$out/findings"
