@@ -33,7 +33,8 @@
  * different threads at once.
  *
  * Signals. Sends never raise SIGPIPE: a connection that the module has
- * dropped gives EPIPE (32). A wait interrupted by a signal fails with EINTR.
+ * dropped gives EPIPE (32), or ECONNRESET (104) for the first send after
+ * the module reset it. A wait interrupted by a signal fails with EINTR.
  *
  * Result codes. Every function returns an int: 0 is success (KIV_OK); a
  * positive value below 1000 is the Linux errno value of a failed system call
@@ -415,6 +416,10 @@ KIV_API int KIV_Cfg_SaveExit(int handle);
  * Window. first and count select bits (or channels) first..first+count-1;
  * the window must lie within 0..31 (first >= 0, count >= 0, first+count at
  * most 32), otherwise KIV_ERR_PARAM and nothing is sent.
+ *
+ * Text. An answer is looked at as text up to its first NUL byte (the
+ * prefix, the value, the "=" and the echo are looked for there); its length
+ * and its closing CR LF count every byte received.
  *
  * Values read. A value is read as decimal the way a 32-bit strtoul reads it,
  * on every build: leading blanks and a sign taken, reading stops at the
