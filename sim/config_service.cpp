@@ -135,6 +135,8 @@ void serve_config(Simulator &sim, Server &server, Connection &c)
     long requests = 0;
     char chunk[512];
     for (;;) {
+        if (!server.await_request(c))
+            return;
         ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR)
             continue;

@@ -11,6 +11,8 @@
 int main(int argc, char **argv)
 {
     using namespace zrmsim;
+    // First of all, before this process opens anything of its own.
+    close_inherited_descriptors();
     Options o;
     std::string message;
     switch (parse_options(argc, argv, o, message)) {

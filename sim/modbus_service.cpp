@@ -98,6 +98,8 @@ void serve_modbus(Simulator &sim, Server &server, Connection &c)
     std::uint8_t rsp[MODBUS_TCP_MAX_ADU_LENGTH + 16];
     long answered = 0;
     for (;;) {
+        if (!server.await_request(c))
+            return;
         modbus_set_socket(m.ctx, c.fd);
         int n = modbus_receive(m.ctx, req);
         if (n < 0) {

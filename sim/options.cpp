@@ -32,6 +32,8 @@ const char usage[] =
     "                       start values below win over saved ones for the run\n"
     "  --reboot-ms N        after \"S:save=1&reboot=1\" connections are refused for\n"
     "                       N ms (default 500)\n"
+"  --idle-timeout S     close a connection of either service that has sent\n"
+    "                       nothing for S seconds (default 300; 0 = never)\n"
     "  --ai-en MASK         start value of ai_en (7301; default 255)\n"
     "  --tc-en MASK         start value of tc_en (7303; default 7)\n"
     "  --range CH=CODE      start range code 0..10 of AI channel CH 1..8 (7301;\n"
@@ -204,6 +206,11 @@ bool Parser::option(std::string_view name, std::string_view v)
         if (!n)
             return fail(name, v, "milliseconds 0..3600000");
         (name == "--reboot-ms" ? o_.reboot_ms : o_.delay_ms) = static_cast<int>(*n);
+    } else if (name == "--idle-timeout") {
+        auto n = parse_number(v, 0, 604800);
+        if (!n)
+            return fail(name, v, "seconds 0..604800");
+        o_.idle_timeout_s = static_cast<int>(*n);
     } else if (name == "--ai") {
         int ch = 0;
         std::string_view rest;

@@ -20,6 +20,7 @@ struct Options {
     std::optional<std::string> password;   // none: the login carries no code
     std::string state_file;                // empty: settings live in memory only
     int reboot_ms = 500;
+    int idle_timeout_s = 300;              // 0: connections may stay idle for ever
 
     FixedValues fixed;
     std::optional<unsigned> do_mask;       // outputs at start, instead of u8_povp

@@ -4,16 +4,22 @@
 #include "services.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <optional>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -24,6 +30,19 @@ namespace {
 
 constexpr int max_connections_per_service = 32;
 constexpr int relisten_retry_ms = 100;
+// Out of descriptors, a client stays queued and its listener readable; the
+// listener rests this long instead of being polled in a busy loop.
+constexpr auto accept_backoff = std::chrono::milliseconds(100);
+// Keepalive probes find a client whose end went away without a FIN within
+// about a minute and a half, well inside the default idle timeout.
+// A connection is not taken on the last few descriptors below the limit: a
+// Modbus connection needs two more for its socket pair, and a checked build's
+// sanitizers a pipe of their own; without them the connection would fail
+// halfway instead of waiting in the queue.
+constexpr int descriptor_reserve = 4;
+constexpr int keepalive_idle_s = 60;
+constexpr int keepalive_interval_s = 10;
+constexpr int keepalive_count = 3;
 const char *const service_names[] = {"modbus", "config"};
 
 sigset_t stop_signals()
@@ -42,11 +61,48 @@ std::string peer_name(const sockaddr_in &a)
     return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
+bool out_of_descriptors(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+void set_keepalive(int fd)
+{
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &keepalive_idle_s, sizeof keepalive_idle_s);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &keepalive_interval_s, sizeof keepalive_interval_s);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &keepalive_count, sizeof keepalive_count);
+}
+
 } // namespace
+
+void close_inherited_descriptors()
+{
+    if (::close_range(3, ~0u, 0) == 0)
+        return;
+    // Kernels before 5.9: the numbers are collected first, as closing while
+    // reading the directory would close the directory's own descriptor too.
+    std::vector<int> open;
+    if (DIR *d = ::opendir("/proc/self/fd")) {
+        int own = ::dirfd(d);
+        while (dirent *e = ::readdir(d)) {
+            int fd = std::atoi(e->d_name);
+            if (fd > 2 && fd != own)
+                open.push_back(fd);
+        }
+        ::closedir(d);
+    }
+    for (int fd : open)
+        ::close(fd);
+}
 
 Server::Server(Simulator &sim) : sim_(sim)
 {
     event_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur != RLIM_INFINITY && r.rlim_cur < INT_MAX)
+        descriptor_limit_ = static_cast<int>(r.rlim_cur);
 }
 
 Server::~Server()
@@ -125,9 +181,33 @@ void Server::accept_one(int index)
     sockaddr_in a{};
     socklen_t len = sizeof a;
     int fd = ::accept4(listeners_[index], reinterpret_cast<sockaddr *>(&a), &len, SOCK_CLOEXEC);
-    if (fd < 0)
+    int err = errno;
+    if (fd >= 0 && fd >= descriptor_limit_ - descriptor_reserve) {
+        ::close(fd);
+        fd = -1;
+        err = EMFILE;
+    }
+    if (fd < 0) {
+        if (out_of_descriptors(err)) {
+            accept_paused_until_[index] = std::chrono::steady_clock::now() + accept_backoff;
+            if (!short_of_descriptors_[index])
+                log_line(std::string(service_names[index]) + ": cannot accept: " + std::strerror(err) +
+                         "; clients wait or are closed until connections end");
+            short_of_descriptors_[index] = true;
+        }
         return;
+    }
+    if (short_of_descriptors_[index]) {
+        short_of_descriptors_[index] = false;
+        vlog(std::string(service_names[index]) + ": accepting again");
+    }
     auto service = index == 0 ? Service::modbus : Service::config;
+    if (service == Service::modbus && fd >= FD_SETSIZE) {
+        log_line("modbus: descriptor " + std::to_string(fd) + " is beyond what libmodbus can wait on (" +
+                 std::to_string(FD_SETSIZE) + "), closing " + peer_name(a));
+        ::close(fd);
+        return;
+    }
     std::lock_guard lock(mu_);
     int open = 0;
     for (const auto &c : connections_)
@@ -140,6 +220,7 @@ void Server::accept_one(int index)
     }
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    set_keepalive(fd);
     auto conn = std::make_unique<Connection>();
     Connection &c = *conn;
     c.fd = fd;
@@ -206,6 +287,24 @@ void Server::close_connections()
     cv_.notify_all();
 }
 
+bool Server::await_request(Connection &c)
+{
+    int idle_s = sim_.options().idle_timeout_s;
+    int timeout = idle_s > 0 ? idle_s * 1000 : -1;
+    for (;;) {
+        pollfd p{c.fd, POLLIN, 0};
+        int n = ::poll(&p, 1, timeout);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0) {
+            log_line(c.peer + ": idle for " + std::to_string(idle_s) + " s, closing");
+            return false;
+        }
+        // Errors and hang-ups are left to the read that follows.
+        return true;
+    }
+}
+
 bool Server::pause(Connection &c, int ms)
 {
     std::unique_lock lock(mu_);
@@ -249,6 +348,30 @@ void Server::handle_reboot_events()
     }
 }
 
+int Server::next_timeout()
+{
+    using namespace std::chrono;
+    auto now = steady_clock::now();
+    std::optional<steady_clock::time_point> next;
+    auto consider = [&](steady_clock::time_point t) {
+        if (!next || t < *next)
+            next = t;
+    };
+    for (int i = 0; i < 2; ++i)
+        if (listeners_[i] >= 0 && accept_paused_until_[i] > now)
+            consider(accept_paused_until_[i]);
+    {
+        std::lock_guard lock(mu_);
+        if (phase_ == Phase::rebooting)
+            consider(reboot_end_);
+    }
+    if (!next)
+        return -1;
+    // Rounded up, so that the loop does not wake just before the time.
+    auto left = ceil<milliseconds>(*next - now).count();
+    return static_cast<int>(std::max<long long>(0, left));
+}
+
 int Server::run()
 {
     sigset_t set = stop_signals();
@@ -264,21 +387,13 @@ int Server::run()
         nfds_t n = 0;
         fds[n++] = {signal_fd_, POLLIN, 0};
         fds[n++] = {event_fd_, POLLIN, 0};
+        auto now = std::chrono::steady_clock::now();
         for (int i = 0; i < 2; ++i)
-            if (listeners_[i] >= 0) {
+            if (listeners_[i] >= 0 && now >= accept_paused_until_[i]) {
                 listener_of[n] = i;
                 fds[n++] = {listeners_[i], POLLIN, 0};
             }
-        int timeout = -1;
-        {
-            std::lock_guard lock(mu_);
-            if (phase_ == Phase::rebooting) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    reboot_end_ - std::chrono::steady_clock::now());
-                timeout = static_cast<int>(std::max<long long>(0, left.count()));
-            }
-        }
-        if (::poll(fds, n, timeout) < 0) {
+        if (::poll(fds, n, next_timeout()) < 0) {
             if (errno == EINTR)
                 continue;
             log_line(std::string("poll: ") + std::strerror(errno));

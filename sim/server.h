@@ -5,6 +5,7 @@
 #include "simulator.h"
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,6 +16,11 @@
 #include <thread>
 
 namespace zrmsim {
+
+// Closes every descriptor above standard error that the parent left open, so
+// that the simulator's own descriptors start low: libmodbus waits with
+// select(), which cannot take a descriptor at or above FD_SETSIZE.
+void close_inherited_descriptors();
 
 enum class Service { modbus, config };
 
@@ -45,6 +51,9 @@ public:
     static bool block_signals();
 
     // For the connection threads.
+    // Waits until the client sends something or leaves; false, with a log
+    // line, once it has been silent for the idle timeout.
+    bool await_request(Connection &c);
     // Waits ms unless the connection is closed meanwhile; false if it was.
     bool pause(Connection &c, int ms);
     // Save and reboot, in the order a client can rely on: begin_reboot
@@ -65,8 +74,16 @@ private:
     void notify_main();
     void handle_reboot_events();
 
+    // Milliseconds until the next timed event of the main loop, -1 if none.
+    int next_timeout();
+
     Simulator &sim_;
     int listeners_[2] = {-1, -1};
+    // Out of descriptors: the listener is left alone until this time, and
+    // the shortage is logged once until an accept works again.
+    std::chrono::steady_clock::time_point accept_paused_until_[2];
+    bool short_of_descriptors_[2] = {false, false};
+    int descriptor_limit_ = INT_MAX;   // RLIMIT_NOFILE, read once at start
     int ports_[2] = {0, 0};
     int signal_fd_ = -1;
     int event_fd_ = -1;
