@@ -77,10 +77,13 @@ SetResult Simulator::set(std::string_view key, std::string_view value, std::int3
 bool Simulator::save(std::string &error)
 {
     std::lock_guard lock(mu_);
+    // Settings that did not reach the file are not saved ones: the reboot
+    // brings back what was saved before, as a module whose flash write failed
+    // would.
+    if (!opts_.state_file.empty() && !save_state(opts_.state_file, opts_.model, settings_, error))
+        return false;
     saved_ = settings_;
-    if (opts_.state_file.empty())
-        return true;
-    return save_state(opts_.state_file, opts_.model, saved_, error);
+    return true;
 }
 
 void Simulator::reboot()

@@ -34,7 +34,8 @@ public:
     std::optional<std::int32_t> get(std::string_view key);
     // On ok, stored is the value as the module now holds it.
     SetResult set(std::string_view key, std::string_view value, std::int32_t &stored);
-    // The current settings become the saved ones, in the state file too.
+    // The current settings become the saved ones, in the state file too; if
+    // the file cannot be written they do not, and error says why.
     bool save(std::string &error);
     // A restart: saved settings, outputs at their power-on value.
     void reboot();
