@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <regex>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +26,8 @@ int ms_left(Clock::time_point deadline)
 }
 
 // Forks zrm-sim with stdout into a pipe and stderr into err_path.
-int spawn(const std::vector<std::string> &args, int &out_fd, const std::string &err_path)
+int spawn(const std::vector<std::string> &args, int &out_fd, const std::string &err_path,
+          int descriptor_limit = 0)
 {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
@@ -43,6 +45,10 @@ int spawn(const std::vector<std::string> &args, int &out_fd, const std::string &
         ::dup2(pipe_fds[1], 1);
         if (err_fd >= 0)
             ::dup2(err_fd, 2);
+        if (descriptor_limit > 0) {
+            rlimit r{static_cast<rlim_t>(descriptor_limit), static_cast<rlim_t>(descriptor_limit)};
+            ::setrlimit(RLIMIT_NOFILE, &r);
+        }
         ::execv(binary.c_str(), argv.data());
         ::_exit(127);
     }
@@ -152,7 +158,7 @@ Sim::~Sim()
 
 bool Sim::start(Ms limit)
 {
-    pid_ = spawn(args_, out_fd_, err_path_);
+    pid_ = spawn(args_, out_fd_, err_path_, descriptor_limit_);
     if (pid_ < 0) {
         error_ = "cannot start zrm-sim";
         return false;

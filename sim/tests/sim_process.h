@@ -37,6 +37,10 @@ public:
     // ended by a signal.
     int stop(int sig = 15, Ms limit = 5s);
 
+    // RLIMIT_NOFILE of the process, set before start; 0 leaves it inherited.
+    void set_descriptor_limit(int n) { descriptor_limit_ = n; }
+    int pid() const { return pid_; }
+
     const std::string &ready_line() const { return ready_; }
     int modbus_port() const { return modbus_port_; }
     int config_port() const { return config_port_; }
@@ -49,6 +53,7 @@ public:
 private:
     std::vector<std::string> args_;
     int pid_ = -1;
+    int descriptor_limit_ = 0;
     int out_fd_ = -1;
     std::string err_path_;
     std::string ready_, more_out_, error_;
