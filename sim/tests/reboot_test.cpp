@@ -149,13 +149,71 @@ TEST(SaveAndReboot, WithoutStateFileSettingsSurviveTheReboot)
     EXPECT_EQ(bits[0], 0) << "after the reboot the output is at u8_povp, not at --do";
 }
 
-TEST(SaveAndReboot, UnwritableStateFileIsReportedInTheAnswer)
+TEST(SaveAndReboot, FailedSaveIsReportedAndTheSavedSettingsComeBack)
 {
-    Sim sim({"--model", "7302", "--state", "/nonexistent-dir/state", "--reboot-ms", "50"});
+    char dir[] = "/tmp/zrm-sim-dir.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/state";
+    std::ofstream(path) << "model=7302\nu8_povp=3\n";
+    Sim sim({"--model", "7302", "--state", path, "--reboot-ms", "50"});
+    ASSERT_TRUE(sim.start()) << sim.error();
+    // The file and its directory go away under it, so the save cannot write.
+    ::unlink(path.c_str());
+    ::rmdir(dir);
+    {
+        LineConn c(sim.config_port());
+        ASSERT_TRUE(c.login());
+        EXPECT_EQ(c.ask("S:u8_povp=5\r\n"), "A:u8_povp=5\r\n");
+        EXPECT_EQ(save(c), "E:save failed\r\n");
+        EXPECT_TRUE(c.closed_by_peer()) << "it reboots all the same";
+    }
+    EXPECT_NE(sim.err().find(path), std::string::npos) << sim.err();
+    ASSERT_TRUE(connect_within(sim.config_port(), 10s));
+    LineConn c(sim.config_port());
+    ASSERT_TRUE(c.login());
+    EXPECT_EQ(c.ask("G:u8_povp=\r\n"), "A:u8_povp=3\r\n") << "the value saved before, not the unsaved one";
+}
+
+TEST(StateFile, CrLfLinesAreRead)
+{
+    StatePath state;
+    std::ofstream(state.path) << "# edited elsewhere\r\nmodel=7303\r\ntc_en=5\r\n";
+    Sim sim({"--model", "7303", "--state", state.path});
     ASSERT_TRUE(sim.start()) << sim.error();
     LineConn c(sim.config_port());
     ASSERT_TRUE(c.login());
-    std::string a = save(c);
-    EXPECT_EQ(a.substr(0, 2), "E:") << a;
-    EXPECT_NE(sim.err().find("/nonexistent-dir/state"), std::string::npos) << sim.err();
+    EXPECT_EQ(c.ask("G:tc_en=\r\n"), "A:tc_en=5\r\n");
+}
+
+TEST(StateFile, EmptyFileMeansNothingSavedYetAndIsFilledBySave)
+{
+    StatePath state;
+    std::ofstream(state.path) << "";
+    Sim sim({"--model", "7302", "--state", state.path, "--reboot-ms", "50"});
+    ASSERT_TRUE(sim.start()) << sim.error();
+    LineConn c(sim.config_port());
+    ASSERT_TRUE(c.login());
+    EXPECT_EQ(c.ask("G:u8_povp=\r\n"), "A:u8_povp=0\r\n");
+    EXPECT_EQ(c.ask("S:u8_povp=9\r\n"), "A:u8_povp=9\r\n");
+    EXPECT_EQ(save(c), "A:save=1&reboot=1\r\n");
+    EXPECT_EQ(state.text(), "# zrm-sim saved settings\nmodel=7302\nu8_povp=9\n");
+}
+
+TEST(StateFile, DamagedFileIsRefusedNamingFileLineAndReason)
+{
+    StatePath state;
+    struct Case {
+        std::string text, reason;
+    };
+    for (const Case &k : {Case{std::string("model=73\0" "01\n", 9), "line 1: control byte 0x00 (NUL) at column 9"},
+                          Case{"model=7301\nai_en=twelve\n", "line 2: bad value \"twelve\" for ai_en"},
+                          Case{"model=7301\n\nai_en\n", "line 3: expected key=value"},
+                          Case{"# nothing else\n", "no model= line"}}) {
+        std::ofstream(state.path, std::ios::binary) << k.text;
+        RunResult r = run_sim({"--model", "7301", "--state", state.path});
+        EXPECT_EQ(r.status, 2) << k.reason;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("state file " + state.path), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(k.reason), std::string::npos) << r.err;
+    }
 }
