@@ -17,7 +17,7 @@ int main(int argc, char **argv)
     std::string message;
     switch (parse_options(argc, argv, o, message)) {
     case ParseResult::help:
-        std::fputs(usage_text(), stdout);
+        std::fputs(usage_text().c_str(), stdout);
         return 0;
     case ParseResult::version:
         std::fputs(version_text(), stdout);

@@ -1,4 +1,7 @@
 #include "options.h"
+#include "settings.h"
+
+#include <CLI/CLI.hpp>
 
 #include <arpa/inet.h>
 #include <modbus/modbus.h>
@@ -10,61 +13,6 @@
 namespace zrmsim {
 
 namespace {
-
-const char usage[] =
-    "Usage: zrm-sim --model 7301|7302|7303 [options]\n"
-    "\n"
-    "Simulates one ZRM remote I/O module: Modbus/TCP and the configuration service.\n"
-    "When both services listen it prints one line on standard output:\n"
-    "  zrm-sim <model> ready modbus <address>:<port> config <address>:<port>\n"
-    "SIGINT or SIGTERM ends it with status 0; a bad option gives status 2.\n"
-    "\n"
-    "Where it listens:\n"
-    "  --model M            7301 (8 AI, 1 DO), 7302 (16 DI, 8 DO, 24 sensor registers),\n"
-    "                       7303 (3 TC, 2 DI, 1 DO); required\n"
-    "  --address A          IPv4 address to listen on (default 127.0.0.1)\n"
-    "  --modbus-port N      Modbus/TCP port (default 502; 0 = any free port)\n"
-    "  --config-port N      configuration port (default 5001; 0 = any free port)\n"
-    "\n"
-    "Configuration service:\n"
-    "  --password P         login password: its first 8 bytes count (default: none)\n"
-    "  --state FILE         saved settings: read at start, written by save; the\n"
-    "                       start values below win over saved ones for the run\n"
-    "  --reboot-ms N        after \"S:save=1&reboot=1\" connections are refused for\n"
-    "                       N ms (default 500)\n"
-"  --idle-timeout S     close a connection of either service that has sent\n"
-    "                       nothing for S seconds (default 300; 0 = never)\n"
-    "  --ai-en MASK         start value of ai_en (7301; default 255)\n"
-    "  --tc-en MASK         start value of tc_en (7303; default 7)\n"
-    "  --range CH=CODE      start range code 0..10 of AI channel CH 1..8 (7301;\n"
-    "                       default 8, -10..10 V); sets ai_range_<CH-1> and ai_pl\n"
-    "  --povp MASK          start value of u8_povp, 0..255 (default 0)\n"
-    "\n"
-    "Fixed inputs (otherwise inputs move over time within their range):\n"
-    "  --ai CH=VALUE        AI channel CH 1..8 (7301), e.g. -12.5 or 3.25: sign,\n"
-    "                       integer and fraction digits as written (12.50 is 12, 50)\n"
-    "  --tc CH=TEMP[,REF[,FAULTS]]\n"
-    "                       TC channel CH 1..3 (7303); REF as TEMP with parts of at\n"
-    "                       most 255 (default 25.0); FAULTS a byte such as 0x07:\n"
-    "                       bit 0 open, bit 1 short to GND, bit 2 short to VCC\n"
-    "  --di MASK            digital inputs, bit 0 = input 1 (7302, 7303)\n"
-    "  --do MASK            outputs at start, bit 0 = output 1 (default: u8_povp)\n"
-    "  --sensor REG=VALUE   sensor register REG 0..23 (7302), VALUE 0..65535\n"
-    "\n"
-    "Faults:\n"
-    "  --delay-ms N         delay every answer of both services by N ms\n"
-    "  --exception CODE     answer every Modbus request with exception CODE 1..11\n"
-    "  --close-after N      close a connection after answering N requests (both\n"
-    "                       services; the login line counts); 0 closes at once\n"
-    "  --config-ignore KEY  give no answer to requests naming KEY (repeatable);\n"
-    "                       \"login\" is the login line, \"save\" the save line\n"
-    "\n"
-    "  --verbose, -v        log every request and answer on standard error\n"
-    "  --help, -h           this text\n"
-    "  --version            the version of zrm-sim\n"
-    "\n"
-    "--ai, --tc, --sensor, --range and --config-ignore may be given more than once.\n"
-    "Options may be written --name VALUE or --name=VALUE.\n";
 
 // Numbers in decimal, or in hex with 0x (masks, fault bytes).
 std::optional<long long> parse_number(std::string_view s, long long low, long long high)
@@ -118,6 +66,7 @@ public:
 
     bool option(std::string_view name, std::string_view v);
     bool check_model(bool model_given);
+    const std::string &message() const { return msg_; }
 
 private:
     bool fail(std::string_view name, std::string_view v, std::string_view why)
@@ -326,17 +275,172 @@ bool Parser::check_model(bool model_given)
     return true;
 }
 
-bool takes_no_value(std::string_view name)
+// Every option's name, value form, group and help, and its default as the
+// Options struct holds it: the parser and --help read the same table.
+struct Spec {
+    const char *name;
+    const char *value;      // nullptr: a flag
+    const char *group;
+    std::string help;
+    std::string shown_default;
+};
+
+const char *const listen_group = "Where it listens";
+const char *const config_group = "Configuration service";
+const char *const fixed_group = "Fixed inputs (otherwise inputs move over time within their range)";
+const char *const fault_group = "Faults";
+
+std::vector<Spec> specs()
 {
-    return name == "--verbose" || name == "-v" || name == "--help" || name == "-h" ||
-           name == "--version";
+    const Options d;
+    const Settings fresh;
+    auto n = [](long v) { return std::to_string(v); };
+    return {
+        {"--model", "M", listen_group,
+         "7301 (8 AI, 1 DO), 7302 (16 DI, 8 DO, 24 sensor\n"
+         "registers), 7303 (3 TC, 2 DI, 1 DO); required", ""},
+        {"--address", "A", listen_group, "IPv4 address to listen on", d.address},
+        {"--modbus-port", "N", listen_group, "Modbus/TCP port; 0 = any free port", n(d.modbus_port)},
+        {"--config-port", "N", listen_group, "configuration port; 0 = any free port", n(d.config_port)},
+        {"--idle-timeout", "S", listen_group,
+         "close a connection of either service that has\n"
+         "sent nothing for S seconds; 0 = never", n(d.idle_timeout_s)},
+        {"--password", "P", config_group, "login password: its first 8 bytes count", "none"},
+        {"--state", "FILE", config_group,
+         "saved settings: read at start, written by save;\n"
+         "the start values below win over saved ones", ""},
+        {"--reboot-ms", "N", config_group,
+         "after \"S:save=1&reboot=1\" connections are\n"
+         "refused for N ms", n(d.reboot_ms)},
+        {"--ai-en", "MASK", config_group, "start value of ai_en on a 7301", n(fresh.ai_en)},
+        {"--tc-en", "MASK", config_group, "start value of tc_en on a 7303", n(fresh.tc_en)},
+        {"--range", "CH=CODE", config_group,
+         "start range code 0..10 of AI channel CH 1..8\n"
+         "(7301); sets ai_range_<CH-1> and ai_pl", n(fresh.ai_range[0]) + ", -10..10 V"},
+        {"--povp", "MASK", config_group, "start value of u8_povp, 0..255", n(fresh.u8_povp)},
+        {"--ai", "CH=VALUE", fixed_group,
+         "AI channel CH 1..8 (7301), e.g. -12.5 or 3.25:\n"
+         "sign, integer and fraction digits as written\n"
+         "(12.50 is 12, 50)", ""},
+        {"--tc", "CH=TEMP[,REF[,FAULTS]]", fixed_group,
+         "TC channel CH 1..3 (7303); REF as TEMP with parts\n"
+         "of at most 255 (default 25.0); FAULTS a byte such\n"
+         "as 0x07: bit 0 open, bit 1 short to GND, bit 2\n"
+         "short to VCC", ""},
+        {"--di", "MASK", fixed_group, "digital inputs, bit 0 = input 1 (7302, 7303)", ""},
+        {"--do", "MASK", fixed_group, "outputs at start, bit 0 = output 1", "u8_povp"},
+        {"--sensor", "REG=VALUE", fixed_group, "sensor register REG 0..23 (7302), VALUE 0..65535", ""},
+        {"--delay-ms", "N", fault_group, "delay every answer of both services by N ms", ""},
+        {"--exception", "CODE", fault_group, "answer every Modbus request with exception\nCODE 1..11", ""},
+        {"--close-after", "N", fault_group,
+         "close a connection after answering N requests\n"
+         "(both services; the login line counts); 0 closes\n"
+         "at once", ""},
+        {"--config-ignore", "KEY", fault_group,
+         "give no answer to requests naming KEY; \"login\"\n"
+         "is the login line, \"save\" the save line", ""},
+    };
+}
+
+const char usage[] = "Usage: zrm-sim --model 7301|7302|7303 [options]\n\n";
+
+const char description[] =
+    "Simulates one ZRM remote I/O module: Modbus/TCP and the configuration service.\n"
+    "When both services listen it prints one line on standard output:\n"
+    "  zrm-sim <model> ready modbus <address>:<port> config <address>:<port>\n"
+    "SIGINT or SIGTERM ends it with status 0; a bad option gives status 2.\n\n";
+
+const char footer[] =
+    "--ai, --tc, --sensor, --range and --config-ignore may be given more than once.\n"
+    "Numbers are decimal, or hex with 0x. Options may be written --name VALUE or\n"
+    "--name=VALUE.";
+
+// The usage line first, as help2man and readers expect it, then what the
+// program is.
+class HelpFormat : public CLI::Formatter {
+public:
+    std::string make_description(const CLI::App *) const override { return ""; }
+    std::string make_usage(const CLI::App *, std::string) const override
+    {
+        return std::string(usage) + description;
+    }
+    // One blank line before each group, not two: the groups are already
+    // set apart by one.
+    std::string make_group(std::string group, bool is_positional,
+                           std::vector<const CLI::Option *> opts) const override
+    {
+        return CLI::Formatter::make_group(std::move(group), is_positional, std::move(opts)).substr(1);
+    }
+};
+
+// The application, its options feeding p; model_given is set by --model.
+void describe(CLI::App &app, Options &o, Parser &p, bool &model_given)
+{
+    app.footer(footer);
+    app.formatter(std::make_shared<HelpFormat>());
+    app.get_formatter()->column_width(26);
+    for (Spec &spec : specs()) {
+        std::string name = spec.name;
+        if (!spec.shown_default.empty()) {
+            std::string note = "(default " + spec.shown_default + ")";
+            auto last_line = spec.help.size() - spec.help.rfind('\n') - 1;
+            spec.help += (last_line + note.size() < 52 ? " " : "\n") + note;
+        }
+        auto *opt = app.add_option_function<std::string>(
+            name,
+            [&p, &model_given, name](const std::string &v) {
+                if (name == "--model")
+                    model_given = true;
+                if (!p.option(name, v))
+                    throw CLI::ValidationError(p.message());
+            },
+            spec.help);
+        // In command-line order, once per occurrence: repeated options add up,
+        // and the last of a single one wins.
+        opt->trigger_on_parse()->type_name(spec.value)->group(spec.group);
+    }
+    // Set again after the others, so that their group comes last.
+    app.add_flag("-v,--verbose", o.verbose, "log every request and answer on standard error")
+        ->disable_flag_override()
+        ->group("Other");
+    app.set_help_flag("-h,--help", "this text")->group("Other");
+    app.set_version_flag("--version", std::string(version_text()), "the version of zrm-sim")
+        ->disable_flag_override()
+        ->group("Other");
+}
+
+// CLI11's account of a bad command line, in the words used before it: an
+// unknown option is called unknown, wherever it stands.
+std::string parse_error_text(const CLI::App &app, const CLI::ParseError &e)
+{
+    if (dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr) {
+        for (const std::string &arg : app.remaining())
+            if (arg.rfind("-", 0) == 0)
+                return "unknown option " + arg + " (see --help)";
+        auto rest = app.remaining();
+        if (!rest.empty())
+            return "unexpected argument " + rest.front() + " (see --help)";
+    }
+    if (dynamic_cast<const CLI::ValidationError *>(&e) != nullptr)
+        return e.what();
+    // "verbose was given a disallowed flag override": --verbose=1.
+    std::string what = e.what();
+    if (auto at = what.find(" was given a disallowed flag override"); at != std::string::npos)
+        return "--" + what.substr(0, at) + " takes no value";
+    return std::string(e.what()) + " (see --help)";
 }
 
 } // namespace
 
-const char *usage_text()
+std::string usage_text()
 {
-    return usage;
+    CLI::App app("", "zrm-sim");
+    Options o;
+    std::string message;
+    Parser p(o, message);
+    bool model_given = false;
+    describe(app, o, p, model_given);
+    return app.help();
 }
 
 const char *version_text()
@@ -346,42 +450,19 @@ const char *version_text()
 
 ParseResult parse_options(int argc, char **argv, Options &o, std::string &message)
 {
+    CLI::App app("", "zrm-sim");
     Parser p(o, message);
     bool model_given = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (takes_no_value(arg)) {
-            if (arg == "--help" || arg == "-h")
-                return ParseResult::help;
-            if (arg == "--version")
-                return ParseResult::version;
-            o.verbose = true;
-            continue;
-        }
-        std::string_view name = arg, value;
-        auto eq = arg.find('=');
-        if (arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            if (takes_no_value(name)) {
-                message = std::string(name) + " takes no value";
-                return ParseResult::error;
-            }
-        } else {
-            if (arg.substr(0, 2) != "--") {
-                message = "unexpected argument " + std::string(arg) + " (see --help)";
-                return ParseResult::error;
-            }
-            if (i + 1 >= argc) {
-                message = std::string(arg) + " needs a value (see --help)";
-                return ParseResult::error;
-            }
-            value = argv[++i];
-        }
-        if (name == "--model")
-            model_given = true;
-        if (!p.option(name, value))
-            return ParseResult::error;
+    describe(app, o, p, model_given);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        return ParseResult::help;
+    } catch (const CLI::CallForVersion &) {
+        return ParseResult::version;
+    } catch (const CLI::ParseError &e) {
+        message = parse_error_text(app, e);
+        return ParseResult::error;
     }
     return p.check_model(model_given) ? ParseResult::run : ParseResult::error;
 }

@@ -39,7 +39,8 @@ enum class ParseResult { run, help, version, error };
 // On error, message says what was wrong in one line.
 ParseResult parse_options(int argc, char **argv, Options &o, std::string &message);
 
-const char *usage_text();
+// The --help text, with the defaults that Options holds.
+std::string usage_text();
 // "zrm-sim <version>" and a newline: the project's version, which the build
 // passes in.
 const char *version_text();
