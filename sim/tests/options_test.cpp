@@ -22,7 +22,7 @@ TEST(Help, ListsEveryOptionOnStdoutAndExitsZero)
     for (const char *opt : {"--model", "--address", "--modbus-port", "--config-port", "--password",
                             "--state", "--reboot-ms", "--ai ", "--tc ", "--di", "--do", "--sensor",
                             "--ai-en", "--tc-en", "--range", "--povp", "--delay-ms", "--exception",
-                            "--close-after", "--config-ignore", "--verbose", "--version",
+                            "--close-after", "--config-ignore", "--idle-timeout", "--verbose", "--version",
                             "ready modbus"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
     EXPECT_EQ(r.err, "");
@@ -92,6 +92,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"CloseAfterNotANumber", {"--model", "7302", "--close-after", "x"}},
         BadCase{"TcEnableOnAnalogModel", {"--model", "7301", "--tc-en", "7"}}),
     [](const auto &p) { return std::string(p.param.name); });
+
+TEST(BadOptionsMessage, UnknownOptionAtTheEndIsCalledUnknown)
+{
+    RunResult r = run_sim({"--model", "7301", "--frob"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "zrm-sim: unknown option --frob (see --help)\n");
+}
 
 TEST(ReadyLine, NamesModelAddressAndRealPortsAndStdoutStaysQuiet)
 {
