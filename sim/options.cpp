@@ -399,7 +399,7 @@ void describe(CLI::App &app, Options &o, Parser &p, bool &model_given)
         // and the last of a single one wins.
         opt->trigger_on_parse()->type_name(spec.value)->group(spec.group);
     }
-    // Set again after the others, so that their group comes last.
+    // Added after the others, so that their group comes last in --help.
     app.add_flag("-v,--verbose", o.verbose, "log every request and answer on standard error")
         ->disable_flag_override()
         ->group("Other");

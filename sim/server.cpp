@@ -10,17 +10,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <sys/resource.h>
 #include <sys/select.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -33,13 +33,13 @@ constexpr int relisten_retry_ms = 100;
 // Out of descriptors, a client stays queued and its listener readable; the
 // listener rests this long instead of being polled in a busy loop.
 constexpr auto accept_backoff = std::chrono::milliseconds(100);
-// Keepalive probes find a client whose end went away without a FIN within
-// about a minute and a half, well inside the default idle timeout.
 // A connection is not taken on the last few descriptors below the limit: a
 // Modbus connection needs two more for its socket pair, and a checked build's
 // sanitizers a pipe of their own; without them the connection would fail
 // halfway instead of waiting in the queue.
 constexpr int descriptor_reserve = 4;
+// Keepalive probes find a client whose end went away without a FIN within
+// about a minute and a half, well inside the default idle timeout.
 constexpr int keepalive_idle_s = 60;
 constexpr int keepalive_interval_s = 10;
 constexpr int keepalive_count = 3;
