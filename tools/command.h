@@ -30,18 +30,22 @@ struct Outcome {
     // Whether the module answered the failed call at all (an exception or
     // an unexpected answer is an answer; a timeout is not).
     bool replied = true;
-    std::string text;     // for standard output, without --json
+    Table table;          // for standard output, without --json
+    std::string text;     // printed after the table
     JsonObject json;      // the command's fields, with --json
     // On failure: what was being done, the C call, its result.
     std::string doing;
     std::string call;
     kiv::failure why;
+    // What the user needs beside the result: what was done before the
+    // failure, or what the failure does not tell.
+    std::string note;
 
     // Records a call's result; false (and the outcome failed) on a failure.
     template <class R> bool check(const Link &l, const char *c, std::string what, const R &r)
     {
         trace_line(l.options.verbose, std::string(c) + " (" + what + "): " +
-                                          std::to_string(r.code()) + " " +
+                                          code_name(r.code()) + " " +
                                           kiv::result_text(r.code()));
         if (r.ok())
             return true;
@@ -54,6 +58,9 @@ struct Outcome {
         return false;
     }
 };
+
+// Saves the settings over the open dialogue and ends it ("save", --save).
+void save_settings(Link &l, Outcome &out);
 
 using Action = std::function<void(Link &, Outcome &)>;
 

@@ -52,7 +52,7 @@ void bit_rows(Outcome &out, int first, int count, unsigned mask, const char *col
         c.num("channel", first + i).flag(key, set);
         items.push_back(c.text());
     }
-    out.text = t.text();
+    out.table = std::move(t);
     out.json.num("first", first).num("count", count).num("mask", mask).raw("channels",
                                                                            json_array(items));
 }
@@ -132,17 +132,17 @@ void range_rows(Outcome &out, int first, const std::vector<std::uint8_t> &codes)
         const int n = first + static_cast<int>(i);
         auto label = kiv::range_label(codes[i]);
         std::string span = label ? kiv::ranges[codes[i]].span : "";
-        t.row({std::to_string(n), std::to_string(codes[i]), label ? std::string(*label) : "?",
+        t.row({std::to_string(n), std::to_string(codes[i]), label ? unit_case(*label) : "?",
                label ? span : "no such range"});
         JsonObject c;
         c.num("channel", n).num("code", codes[i]);
         if (label)
-            c.str("label", *label);
+            c.str("label", unit_case(*label));
         else
             c.raw("label", "null");
         items.push_back(c.text());
     }
-    out.text = t.text();
+    out.table = std::move(t);
     out.json.num("first", first)
         .num("count", static_cast<long>(codes.size()))
         .raw("channels", json_array(items));
@@ -183,11 +183,23 @@ Prepared range_set(const Options &o, const ModelInfo &m)
                         " go past channel " + std::to_string(m.ai) + ": " + m.name + " has AI channels 1.." +
                         std::to_string(m.ai)};
     return {[first, codes](Link &l, Outcome &out) {
-                auto r = kiv::zrm7301(l.options.timeout_ms).set_ai_range(l.config, first, codes);
+                // One channel per call, so that a failure part-way can say
+                // which channels the module already holds.
                 const int count = static_cast<int>(codes.size());
-                if (!out.check(l, "KIV_Cfg_ZRM_7301_Set_AI_Range",
-                               "set the ranges of " + channels_text("AI", first, count), r))
+                for (int i = 0; i < count; ++i) {
+                    const std::uint8_t one[] = {codes[static_cast<std::size_t>(i)]};
+                    auto r = kiv::zrm7301(l.options.timeout_ms).set_ai_range(l.config, first + i, one);
+                    if (out.check(l, "KIV_Cfg_ZRM_7301_Set_AI_Range",
+                                   "set the range of " + channels_text("AI", first + i, 1), r))
+                        continue;
+                    out.note = (i == 0 ? std::string("no channel was written")
+                                       : channels_text("AI", first, i) + " written") +
+                               (i + 1 < count ? "; " + channels_text("AI", first + i + 1, count - i - 1) +
+                                                    " not tried"
+                                              : "");
+                    out.json.num("written", i);
                     return;
+                }
                 range_rows(out, first, codes);
             },
             {}};
@@ -253,14 +265,7 @@ Prepared save(const Options &o, const ModelInfo &)
 {
     if (auto e = no_more(o.args, 0); !e.empty())
         return {{}, e};
-    return {[](Link &l, Outcome &out) {
-                auto r = l.config.save_and_reboot();
-                if (!out.check(l, "KIV_Cfg_SaveExit", "save the settings", r))
-                    return;
-                out.text = "settings saved; the module restarts\n";
-                out.json.flag("saved", true);
-            },
-            {}};
+    return {save_settings, {}};
 }
 
 } // namespace
@@ -296,8 +301,8 @@ std::vector<Command> configuration_commands()
         {"range-set", "range-set FIRST RANGE [RANGE...]", "set AI ranges by code or label",
          "Sets the ranges of AI channels FIRST, FIRST+1, ... one RANGE each. A RANGE is\n"
          "a code or its label (any case):\n"
-         "   0 -150~150MV   1 0~150MV   2 -500~500MV   3 0~500MV   4 -1~1V   5 0~1V\n"
-         "   6 -5~5V        7 0~5V      8 -10~10V      9 0~10V    10 0~20MA\n"
+         "   0 -150~150mV   1 0~150mV   2 -500~500mV   3 0~500mV   4 -1~1V   5 0~1V\n"
+         "   6 -5~5V        7 0~5V      8 -10~10V      9 0~10V    10 0~20mA\n"
          "JSON: as range, for the channels written.\n"
          "Example: kivtool 192.168.1.10 7301 range-set 1 0~10V 0~20mA 8",
          Service::config, false, true, has_ai, range_set},

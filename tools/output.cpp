@@ -3,7 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "kiv.hpp"
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace kivtool {
 
@@ -51,6 +55,59 @@ void trace_line(bool verbose, std::string_view line)
 {
     if (verbose)
         error_line(line);
+}
+
+std::string_view exception_name(unsigned code)
+{
+    switch (code) {
+    case 1: return "illegal function";
+    case 2: return "illegal data address";
+    case 3: return "illegal data value";
+    case 4: return "server device failure";
+    case 5: return "acknowledge";
+    case 6: return "server device busy";
+    case 8: return "memory parity error";
+    case 10: return "gateway path unavailable";
+    case 11: return "gateway target device failed to respond";
+    }
+    return {};
+}
+
+std::string code_name(int code)
+{
+    if (const char *name = KIV_Result_Name(code))
+        return name;
+    // The library names the errno values its calls give; a failed write of
+    // our own output can give others (ENOSPC, EIO).
+    if (code > 0 && code < 1000)
+        if (const char *name = ::strerrorname_np(code))
+            return name;
+    return kiv::result_name(code);
+}
+
+std::string unit_case(std::string_view label)
+{
+    std::string s(label);
+    // The module's labels shout every letter; only the prefix m is lower
+    // case in a unit (MV would be megavolts).
+    for (std::size_t i = 0; i + 1 < s.size(); ++i)
+        if (s[i] == 'M' && (s[i + 1] == 'V' || s[i + 1] == 'A'))
+            s[i] = 'm';
+    return s;
+}
+
+bool output_ok()
+{
+    static bool reported = false;
+    if (std::fflush(tool_out) == 0 && !std::ferror(tool_out))
+        return true;
+    if (!reported) {
+        const int e = errno;
+        reported = true;
+        std::fprintf(stderr, "kivtool: write to standard output: %s (%s)\n",
+                     kiv::result_text(e).c_str(), code_name(e).c_str());
+    }
+    return false;
 }
 
 std::string hex_bytes(std::span<const unsigned char> bytes)

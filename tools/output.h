@@ -23,6 +23,21 @@ void error_line(std::string_view line);
 // The same, with --verbose only.
 void trace_line(bool verbose, std::string_view line);
 
+// Modbus exception codes in words: "illegal data address" for 2; empty for
+// a code the protocol does not name.
+std::string_view exception_name(unsigned code);
+
+// A result code's constant: "KIV_ERR_TIMEOUT", "ECONNREFUSED", "ENOSPC".
+std::string code_name(int code);
+
+// A range label as people write units: "0~20mA", "-150~150mV".
+std::string unit_case(std::string_view label);
+
+// Whether everything printed so far reached standard output; false after a
+// failed write (a closed pipe, a full disk), with the error on standard
+// error once.
+bool output_ok();
+
 std::string hex_bytes(std::span<const unsigned char> bytes);
 // Control characters shown as \r, \n, \xNN: module answers in messages.
 std::string printable(std::string_view text);
@@ -57,8 +72,11 @@ private:
 // Columns separated by two spaces, each as wide as its widest cell.
 class Table {
 public:
+    Table() = default;
     explicit Table(std::vector<std::string> header) : rows_{std::move(header)} {}
     void row(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
+    // The header first; empty for no table.
+    const std::vector<std::vector<std::string>> &rows() const { return rows_; }
     std::string text() const;
 
 private:

@@ -3,6 +3,7 @@
 #include "args.h"
 #include "command.h"
 
+#include <array>
 #include <cstdio>
 
 namespace kivtool {
@@ -66,7 +67,7 @@ void states(Outcome &out, const Window &w, unsigned mask, const char *column)
         c.num("channel", w.first + i).flag("on", on);
         items.push_back(c.text());
     }
-    out.text = t.text();
+    out.table = std::move(t);
     out.json.merge(window_json(w)).num("mask", mask).raw("channels", json_array(items));
 }
 
@@ -117,7 +118,7 @@ Prepared ai(const Options &o, const ModelInfo &m)
                         .str("text", c.value.text());
                     items.push_back(j.text());
                 }
-                out.text = t.text();
+                out.table = std::move(t);
                 out.json.merge(window_json(w)).raw("channels", json_array(items));
             },
             {}};
@@ -163,7 +164,7 @@ Prepared tc(const Options &o, const ModelInfo &m)
                         .raw("faults", json_array(keys));
                     items.push_back(j.text());
                 }
-                out.text = t.text();
+                out.table = std::move(t);
                 out.json.merge(window_json(w)).raw("channels", json_array(items));
             },
             {}};
@@ -187,30 +188,20 @@ Prepared di(const Options &o, const ModelInfo &m)
             {}};
 }
 
-// Reads outputs w; a single-output model has channel 1 alone.
+// The outputs are coils 0.. on every model, output n at n-1. The model
+// entry points drop a Modbus exception's code; the generic calls hand it on.
 kiv::result<std::uint8_t> read_outputs(const Link &l, const Window &w, const char *&call)
 {
-    const int t = l.options.timeout_ms;
-    switch (l.model.model) {
-    case Model::zrm7302:
-        call = "KIV_ZRM_7302_DO_Read";
-        return kiv::zrm7302(t).read_do(l.modbus, u8(w.first), u8(w.count));
-    case Model::zrm7301: {
-        call = "KIV_ZRM_7301_DO_Read";
-        auto r = kiv::zrm7301(t).read_do(l.modbus);
-        if (!r)
-            return r.why();
-        return static_cast<std::uint8_t>(*r);
-    }
-    case Model::zrm7303: {
-        call = "KIV_ZRM_7303_DO_Read";
-        auto r = kiv::zrm7303(t).read_do(l.modbus);
-        if (!r)
-            return r.why();
-        return static_cast<std::uint8_t>(*r);
-    }
-    }
-    return kiv::errc::param;
+    call = "KIV_DO_Read";
+    std::array<unsigned char, 8> buf{};
+    int len = 0;
+    const int rc = KIV_DO_Read(l.modbus.handle(), l.options.timeout_ms, w.first - 1, w.count,
+                               buf.data(), static_cast<int>(buf.size()), &len);
+    if (rc != KIV_OK)
+        return kiv::failure{kiv::to_error_code(rc), rc == KIV_ERR_EXCEPTION ? buf[0] : u8(0), {}};
+    if (len < 1)
+        return kiv::errc::response;
+    return static_cast<std::uint8_t>(buf[0] & ((1u << w.count) - 1));
 }
 
 Prepared do_read(const Options &o, const ModelInfo &m)
@@ -231,24 +222,13 @@ Prepared do_read(const Options &o, const ModelInfo &m)
 // Writes mask to outputs w: one channel switches by bit 0.
 kiv::result<void> write_outputs(const Link &l, const Window &w, unsigned mask, const char *&call)
 {
-    const int t = l.options.timeout_ms;
-    const bool on = mask & 1;
-    switch (l.model.model) {
-    case Model::zrm7302:
-        if (w.count == 1) {
-            call = "KIV_ZRM_7302_DO_Write_bit";
-            return kiv::zrm7302(t).write_do(l.modbus, u8(w.first), on);
-        }
-        call = "KIV_ZRM_7302_DO_Write";
-        return kiv::zrm7302(t).write_do_mask(l.modbus, u8(w.first), u8(w.count), u8(static_cast<int>(mask)));
-    case Model::zrm7301:
-        call = "KIV_ZRM_7301_DO_Write";
-        return kiv::zrm7301(t).write_do(l.modbus, on);
-    case Model::zrm7303:
-        call = "KIV_ZRM_7303_DO_Write";
-        return kiv::zrm7303(t).write_do(l.modbus, on);
-    }
-    return kiv::errc::param;
+    call = "KIV_DO_Write";
+    // A single coil is on for exactly 1.
+    unsigned char data = w.count == 1 ? u8(mask & 1) : u8(static_cast<int>(mask));
+    const int rc = KIV_DO_Write(l.modbus.handle(), l.options.timeout_ms, w.first - 1, w.count, &data, 1);
+    if (rc != KIV_OK)
+        return kiv::failure{kiv::to_error_code(rc), rc == KIV_ERR_EXCEPTION ? data : u8(0), {}};
+    return {};
 }
 
 Action write_action(Window w, unsigned mask)
@@ -314,7 +294,7 @@ Prepared sensors(const Options &o, const ModelInfo &)
                     t.row({std::to_string(i), std::to_string(v), hex});
                     items.push_back(std::to_string(v));
                 }
-                out.text = t.text();
+                out.table = std::move(t);
                 out.json.raw("registers", json_array(items));
             },
             {}};

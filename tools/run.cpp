@@ -42,13 +42,17 @@ bool open_service(Link &l, Service s, Outcome &out)
 std::string failure_line(const Options &o, const Outcome &out)
 {
     const int code = out.why.code.value();
-    std::string line = out.doing + " (" + out.call + "): " + kiv::result_text(code);
+    std::string line = out.doing + " (" + out.call + "): ";
     if (code == KIV_ERR_EXCEPTION && out.why.exception_code) {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, " 0x%02x", out.why.exception_code);
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "Modbus exception %u", out.why.exception_code);
         line += buf;
+        if (auto name = exception_name(out.why.exception_code); !name.empty())
+            line += ", " + std::string(name);
+    } else {
+        line += kiv::result_text(code);
     }
-    line += " (" + std::to_string(code) + ")";
+    line += " (" + code_name(code) + ")";
     if (!out.why.answer.empty())
         line += "; the module answered \"" + printable(out.why.answer) + "\"";
     if (code == KIV_ERR_LOGIN)
@@ -60,6 +64,8 @@ std::string failure_line(const Options &o, const Outcome &out)
                                    ? o.connect_timeout_ms
                                    : o.timeout_ms) +
                 " ms";
+    if (!out.note.empty())
+        line += "; " + out.note;
     return line;
 }
 
@@ -77,17 +83,23 @@ JsonObject error_json(const Outcome &out)
     e.str("doing", out.doing)
         .str("call", out.call)
         .num("code", code)
-        .str("name", kiv::result_name(code))
+        .str("name", code_name(code))
         .str("text", kiv::result_text(code));
-    if (code == KIV_ERR_EXCEPTION && out.why.exception_code)
+    if (code == KIV_ERR_EXCEPTION && out.why.exception_code) {
         e.num("exception_code", out.why.exception_code);
+        if (auto name = exception_name(out.why.exception_code); !name.empty())
+            e.str("exception_name", name);
+    }
     if (!out.why.answer.empty())
         e.str("answer", out.why.answer);
+    if (!out.note.empty())
+        e.str("note", out.note);
     return e;
 }
 
 // Prints one outcome: the table (or JSON line) and, on failure, the error.
-void print(const Options &o, const std::string &command, const Outcome &out, JsonObject extra,
+// False when standard output took it no longer.
+bool print(const Options &o, const std::string &command, const Outcome &out, JsonObject extra,
            const std::string &prefix)
 {
     if (o.json) {
@@ -97,11 +109,14 @@ void print(const Options &o, const std::string &command, const Outcome &out, Jso
             j.raw("error", error_json(out).text());
         std::fprintf(out_stream(), "%s\n", j.text().c_str());
     } else {
+        if (!out.table.rows().empty())
+            std::fputs(out.table.text().c_str(), out_stream());
         std::fputs(out.text.c_str(), out_stream());
     }
-    std::fflush(out_stream());
+    const bool written = output_ok();
     if (!out.ok)
         error_line(prefix + failure_line(o, out));
+    return written;
 }
 
 // Poll's stop request: SIGINT or SIGTERM writes to a pipe that the wait
@@ -145,6 +160,35 @@ bool wait_or_stop(long ms)
 
 } // namespace
 
+// Saves over the open dialogue with the tool's own reply wait, then ends
+// it. The module restarts after it answers, so an answer that does not
+// come in time leaves open whether it saved: that is said as it is.
+void save_settings(Link &l, Outcome &out)
+{
+    const Options &o = l.options;
+    auto r = l.config.exchange("S:save=1&reboot=1\r\n", o.timeout_ms);
+    l.config.exit();
+    const char *call = "request_response";
+    if (!r && r.code() == KIV_ERR_TIMEOUT) {
+        out.check(l, call, "save the settings", r);
+        out.note = "the save is not confirmed: the module may have saved and restarted; read "
+                   "the setting back to know";
+        out.json.raw("saved", "null");
+        return;
+    }
+    if (!out.check(l, call, "save the settings", r))
+        return;
+    if (r->rfind("A:", 0) != 0) {
+        kiv::failure f{kiv::errc::response, 0, *r};
+        out.check(l, call, "save the settings", kiv::result<void>(f));
+        out.note = "the module did not save: the settings changed last hold until it restarts";
+        out.json.flag("saved", false);
+        return;
+    }
+    out.text += "settings saved; the module restarts\n";
+    out.json.flag("saved", true);
+}
+
 int usage_error(std::string_view message)
 {
     error_line(message);
@@ -186,14 +230,11 @@ int run_once(const Options &o, const Command &c)
     Outcome out;
     if (open_service(l, c.service, out)) {
         p.action(l, out);
-        if (out.ok && c.changes && o.save) {
-            auto r = l.config.save_and_reboot();
-            if (out.check(l, "KIV_Cfg_SaveExit", "save the settings", r))
-                out.json.flag("saved", true);
-        }
+        if (out.ok && c.changes && o.save)
+            save_settings(l, out);
     }
-    print(o, c.name, out, {}, "");
-    return out.ok ? exit_ok : exit_failed;
+    const bool written = print(o, c.name, out, {}, "");
+    return out.ok && written ? exit_ok : exit_failed;
 }
 
 int run_poll(const Options &o)

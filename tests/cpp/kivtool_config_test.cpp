@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
 using namespace kivtest;
 
 namespace {
@@ -55,20 +59,20 @@ TEST(KivtoolConfig, RangesByCodeAndByLabel)
     ToolRun before = run(sim, "7301", {"range", "1", "2"});
     EXPECT_EQ(before.status, 0) << before.err;
     EXPECT_EQ(before.out, "channel  code  range       span\n"
-                          "1        0     -150~150MV  -150..+150 mV\n"
-                          "2        1     0~150MV     0..150 mV\n");
+                          "1        0     -150~150mV  -150..+150 mV\n"
+                          "2        1     0~150mV     0..150 mV\n");
     ToolRun set = run(sim, "7301", {"range-set", "3", "0~10V", "0~20mA", "5", "-10~10v"});
     EXPECT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(set.out, "channel  code  range    span\n"
                        "3        9     0~10V    0..10 V\n"
-                       "4        10    0~20MA   0..20 mA\n"
+                       "4        10    0~20mA   0..20 mA\n"
                        "5        5     0~1V     0..1 V\n"
                        "6        8     -10~10V  -10..+10 V\n");
     ToolRun after = run(sim, "7301", {"range", "3", "--json"});
     EXPECT_EQ(after.out,
               "{\"address\":\"127.0.0.1\",\"model\":7301,\"command\":\"range\",\"ok\":true,"
               "\"first\":3,\"count\":6,\"channels\":[{\"channel\":3,\"code\":9,\"label\":\"0~10V\"},"
-              "{\"channel\":4,\"code\":10,\"label\":\"0~20MA\"},{\"channel\":5,\"code\":5,\"label\":\"0~1V\"},"
+              "{\"channel\":4,\"code\":10,\"label\":\"0~20mA\"},{\"channel\":5,\"code\":5,\"label\":\"0~1V\"},"
               "{\"channel\":6,\"code\":8,\"label\":\"-10~10V\"},{\"channel\":7,\"code\":8,\"label\":\"-10~10V\"},"
               "{\"channel\":8,\"code\":7,\"label\":\"0~5V\"}]}\n");
 }
@@ -116,4 +120,47 @@ TEST(KivtoolConfig, SaveOptionAfterASetting)
     EXPECT_EQ(r.out, "{\"address\":\"127.0.0.1\",\"model\":7303,\"command\":\"enable-set\",\"ok\":true,"
                      "\"first\":3,\"count\":1,\"mask\":0,\"channels\":[{\"channel\":3,\"enabled\":false}],"
                      "\"saved\":true}\n");
+}
+
+TEST(KivtoolConfig, SlowSaveIsConfirmedWithinTheTimeout)
+{
+    const std::string state = ::testing::TempDir() + "kivtool-slow-save.state";
+    std::remove(state.c_str());
+    Sim sim({"--model", "7301", "--delay-ms", "150", "--state", state});
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
+    ToolRun r = run(sim, "7301", {"-t", "5000", "enable-set", "3", "off", "--save"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "channel  enabled\n3        no\nsettings saved; the module restarts\n");
+    std::ifstream f(state);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("ai_en=251"), std::string::npos) << text;
+    std::remove(state.c_str());
+}
+
+TEST(KivtoolConfig, SaveWithoutAnAnswerIsNotConfirmed)
+{
+    Sim sim({"--model", "7301", "--config-ignore", "save"});
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
+    ToolRun r = run(sim, "7301", {"-t", "200", "--json", "save"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"saved\":null"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "kivtool: save the settings (request_response): timeout (KIV_ERR_TIMEOUT); no "
+                     "answer within 200 ms; the save is not confirmed: the module may have saved "
+                     "and restarted; read the setting back to know\n");
+}
+
+TEST(KivtoolConfig, PartialRangeWriteSaysWhatWasWritten)
+{
+    // The module's keys count from 0: ai_range_2 is channel 3.
+    Sim sim({"--model", "7301", "--config-ignore", "ai_range_2"});
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
+    ToolRun r = run(sim, "7301", {"-t", "200", "range-set", "1", "9", "9", "9", "9", "--save"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("set the range of AI channel 3 (KIV_Cfg_ZRM_7301_Set_AI_Range): "),
+              std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("; AI channels 1..2 written; AI channel 4 not tried\n"), std::string::npos)
+        << r.err;
+    ToolRun written = run(sim, "7301", {"range", "1", "2"});
+    EXPECT_NE(written.out.find("2        9     0~10V"), std::string::npos) << written.out;
 }

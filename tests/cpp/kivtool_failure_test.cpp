@@ -33,10 +33,10 @@ TEST(KivtoolFailure, NoModuleIsAConnectionRefused)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "kivtool: connect to 127.0.0.1:" + port +
-                         " (KIV_Connect): connection refused (111)\n");
+                         " (KIV_Connect): connection refused (ECONNREFUSED)\n");
     ToolRun cfg = kivtool({"--config-port", port, "127.0.0.1", "7301", "enable"});
     EXPECT_EQ(cfg.status, 1);
-    EXPECT_TRUE(has(cfg.err, "log in to 127.0.0.1:" + port + " (KIV_Cfg_Login): connection refused (111)"))
+    EXPECT_TRUE(has(cfg.err, "log in to 127.0.0.1:" + port + " (KIV_Cfg_Login): connection refused (ECONNREFUSED)"))
         << cfg.err;
 }
 
@@ -50,7 +50,7 @@ TEST(KivtoolFailure, NoModuleInJson)
                      "\"error\":{\"doing\":\"connect to 127.0.0.1:" + port +
                          "\",\"call\":\"KIV_Connect\",\"code\":111,\"name\":\"ECONNREFUSED\","
                          "\"text\":\"connection refused\"}}\n");
-    EXPECT_TRUE(has(r.err, "connection refused (111)"));
+    EXPECT_TRUE(has(r.err, "connection refused (ECONNREFUSED)"));
 }
 
 TEST(KivtoolFailure, ConnectThatNeverCompletesTimesOut)
@@ -60,7 +60,7 @@ TEST(KivtoolFailure, ConnectThatNeverCompletesTimesOut)
     ToolRun r = kivtool({"--modbus-port", std::to_string(silent.port()), "--connect-timeout", "300",
                          "127.0.0.1", "7301", "ai"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(has(r.err, "(KIV_Connect): timeout (1000); no answer within 300 ms")) << r.err;
+    EXPECT_TRUE(has(r.err, "(KIV_Connect): timeout (KIV_ERR_TIMEOUT); no answer within 300 ms")) << r.err;
 }
 
 TEST(KivtoolFailure, RefusedLoginNamesThePassword)
@@ -70,12 +70,12 @@ TEST(KivtoolFailure, RefusedLoginNamesThePassword)
     ToolRun none = run(sim, "7301", {"range"});
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.out, "");
-    EXPECT_TRUE(has(none.err, "(KIV_Cfg_Login): login refused (1005); give the module's password "
+    EXPECT_TRUE(has(none.err, "(KIV_Cfg_Login): login refused (KIV_ERR_LOGIN); give the module's password "
                               "with --password"))
         << none.err;
     ToolRun wrong = run(sim, "7301", {"--password", "secreT", "range"});
     EXPECT_EQ(wrong.status, 1);
-    EXPECT_TRUE(has(wrong.err, "login refused (1005); check the password")) << wrong.err;
+    EXPECT_TRUE(has(wrong.err, "login refused (KIV_ERR_LOGIN); check the password")) << wrong.err;
 }
 
 TEST(KivtoolFailure, ReadThatGetsNoAnswerTimesOut)
@@ -85,7 +85,7 @@ TEST(KivtoolFailure, ReadThatGetsNoAnswerTimesOut)
     ToolRun r = run(sim, "7303", {"-t", "200", "tc"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "kivtool: read TC channels 1..3 (KIV_ZRM_7303_TC_Read): timeout (1000); "
+    EXPECT_EQ(r.err, "kivtool: read TC channels 1..3 (KIV_ZRM_7303_TC_Read): timeout (KIV_ERR_TIMEOUT); "
                      "no answer within 200 ms\n");
 }
 
@@ -96,7 +96,7 @@ TEST(KivtoolFailure, ConfigurationAnswerThatNeverComesTimesOut)
     ToolRun r = run(sim, "7303", {"-t", "200", "enable-set", "1", "off"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.err, "set the enable bits of TC channel 1 (KIV_Cfg_ZRM_7303_Set_TC_Enable): "
-                           "timeout (1000)"))
+                           "timeout (KIV_ERR_TIMEOUT)"))
         << r.err;
 }
 
@@ -106,18 +106,23 @@ TEST(KivtoolFailure, ModbusExceptionGivesItsCode)
     ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"tc"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kivtool: read TC channels 1..3 (KIV_ZRM_7303_TC_Read): Modbus exception 0x02 "
-                     "(1002)\n");
+    EXPECT_EQ(r.err, "kivtool: read TC channels 1..3 (KIV_ZRM_7303_TC_Read): Modbus exception 2, "
+                     "illegal data address (KIV_ERR_EXCEPTION)\n");
     ToolRun json = run(sim, "7303", {"tc", "--json"});
     EXPECT_TRUE(has(json.out, "\"ok\":false,\"error\":{\"doing\":\"read TC channels 1..3\","
                               "\"call\":\"KIV_ZRM_7303_TC_Read\",\"code\":1002,"
                               "\"name\":\"KIV_ERR_EXCEPTION\",\"text\":\"Modbus exception\","
-                              "\"exception_code\":2}}"))
+                              "\"exception_code\":2,\"exception_name\":\"illegal data address\"}}"))
         << json.out;
-    // The output calls do not hand the code on.
+    // The outputs go through the generic calls, which hand the code on.
     ToolRun out = run(sim, "7303", {"do-set", "on"});
     EXPECT_EQ(out.status, 1);
-    EXPECT_EQ(out.err, "kivtool: write DO channel 1 (KIV_ZRM_7303_DO_Write): Modbus exception (1002)\n");
+    EXPECT_EQ(out.err, "kivtool: write DO channel 1 (KIV_DO_Write): Modbus exception 2, illegal "
+                       "data address (KIV_ERR_EXCEPTION)\n");
+    ToolRun read = run(sim, "7303", {"do", "--json"});
+    EXPECT_TRUE(has(read.out, "\"call\":\"KIV_DO_Read\",\"code\":1002,\"name\":\"KIV_ERR_EXCEPTION\","
+                              "\"text\":\"Modbus exception\",\"exception_code\":2,"))
+        << read.out;
 }
 
 TEST(KivtoolFailure, DroppedConnectionIsDisconnected)
@@ -126,7 +131,7 @@ TEST(KivtoolFailure, DroppedConnectionIsDisconnected)
     ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7302", {"do"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(has(r.err, "read DO channels 1..8 (KIV_ZRM_7302_DO_Read): ")) << r.err;
+    EXPECT_TRUE(has(r.err, "read DO channels 1..8 (KIV_DO_Read): ")) << r.err;
     // The library's own diagnostics stay off standard output.
     EXPECT_EQ(r.out, "");
 }
@@ -138,6 +143,18 @@ TEST(KivtoolFailure, VerboseTracesTheCallsAndTheLibrarysLines)
     ToolRun r = run(sim, "7302", {"-v", "do"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.err, "kivtool: KIV_Connect (connect to 127.0.0.1:")) << r.err;
-    EXPECT_TRUE(has(r.err, "kivtool: KIV_ZRM_7302_DO_Read (read DO channels 1..8): ")) << r.err;
+    EXPECT_TRUE(has(r.err, "kivtool: KIV_DO_Read (read DO channels 1..8): ")) << r.err;
     EXPECT_EQ(r.out, "");
+}
+
+TEST(KivtoolFailure, FullStandardOutputFails)
+{
+    Sim sim({"--model", "7301"});
+    ASSERT_TRUE(sim.ready()) << sim.ready_line;
+    std::vector<std::string> line = ports(sim);
+    line.insert(line.end(), {"127.0.0.1", "7301", "ai"});
+    Process p({"/bin/sh", "-c", "exec " + shell_words(kivtool_argv(line)) + " >/dev/full"});
+    ASSERT_TRUE(p.finish(std::chrono::seconds(60)));
+    EXPECT_EQ(p.status(), 1);
+    EXPECT_EQ(p.err(), "kivtool: write to standard output: no space left on device (ENOSPC)\n");
 }

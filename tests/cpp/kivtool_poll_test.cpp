@@ -78,7 +78,7 @@ TEST(KivtoolPoll, ExceptionsAreReceivedButErrors)
     ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7301", {"-i", "0", "-c", "3", "poll", "ai"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(count_of(r.err, "Modbus exception 0x04 (1002)\n"), 3u) << r.err;
+    EXPECT_EQ(count_of(r.err, "Modbus exception 4, server device failure (KIV_ERR_EXCEPTION)\n"), 3u) << r.err;
     EXPECT_EQ(count_of(r.err, "kivtool: round "), 3u);
     EXPECT_EQ(last_line(r.out), "--- 127.0.0.1 ZRM-7301 ai: 3 sent, 3 received, 3 errors, 0.0% loss");
 }
@@ -89,7 +89,7 @@ TEST(KivtoolPoll, TimeoutsAreLost)
     ASSERT_TRUE(sim.ready()) << sim.ready_line;
     ToolRun r = run(sim, "7303", {"-t", "100", "-i", "0", "-c", "2", "poll", "do"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(count_of(r.err, "timeout (1000)"), 2u) << r.err;
+    EXPECT_EQ(count_of(r.err, "timeout (KIV_ERR_TIMEOUT)"), 2u) << r.err;
     EXPECT_EQ(last_line(r.out), "--- 127.0.0.1 ZRM-7303 do: 2 sent, 0 received, 2 errors, 100.0% loss");
 }
 

@@ -219,6 +219,18 @@ ToolRun kivtool(const std::vector<std::string> &args)
     return r;
 }
 
+std::string shell_words(const std::vector<std::string> &argv)
+{
+    std::string line;
+    for (const std::string &w : argv) {
+        line += line.empty() ? "'" : " '";
+        for (char c : w)
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += '\'';
+    }
+    return line;
+}
+
 std::vector<std::string> ports(const Sim &s)
 {
     return {"--modbus-port", std::to_string(s.modbus_port), "--config-port",
