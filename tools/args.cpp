@@ -69,12 +69,20 @@ std::string parse_window(const std::vector<std::string> &args, std::size_t pos, 
 
 std::optional<bool> parse_state(std::string_view text)
 {
-    for (std::string_view on : {"on", "1", "true", "yes"})
-        if (text == on)
-            return true;
-    for (std::string_view off : {"off", "0", "false", "no"})
-        if (text == off)
+    // Only the words the help shows: a 1 or a yes could as well be a mask
+    // or a channel typed in the wrong place.
+    auto is = [text](std::string_view word) {
+        if (text.size() != word.size())
             return false;
+        for (std::size_t i = 0; i < word.size(); ++i)
+            if ((text[i] | 0x20) != word[i])
+                return false;
+        return true;
+    };
+    if (is("on"))
+        return true;
+    if (is("off"))
+        return false;
     return std::nullopt;
 }
 

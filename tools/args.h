@@ -32,7 +32,7 @@ std::string parse_window(const std::vector<std::string> &args, std::size_t pos, 
 std::string parse_channel(std::string_view text, int n, std::string_view group,
                           const ModelInfo &m, int &out);
 
-// on/off, 1/0, true/false, yes/no.
+// on or off, in any case.
 std::optional<bool> parse_state(std::string_view text);
 
 // A mask of count bits: bit i for channel first+i.

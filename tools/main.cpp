@@ -8,27 +8,29 @@ using namespace kivtool;
 
 namespace {
 
-// The command that a help request is about: a command name among the words
-// (after "help", or anywhere with --help).
-const Command *help_subject(const Options &o)
-{
-    for (const std::string &w : o.words)
-        if (const Command *c = find_command(w))
-            return c;
-    return nullptr;
-}
-
+// "help [COMMAND]" anywhere among the words, or --help with a command
+// name among them.
 int help(const Options &o)
 {
-    if (const Command *c = help_subject(o)) {
+    for (std::size_t i = 0; i < o.words.size(); ++i) {
+        if (o.words[i] != "help")
+            continue;
+        if (i + 1 >= o.words.size())
+            break;
+        const Command *c = find_command(o.words[i + 1]);
+        if (!c)
+            return usage_error("help: no command " + o.words[i + 1]);
         print_command_help(out_stream(), *c);
-        return exit_ok;
+        return output_ok() ? exit_ok : exit_failed;
     }
-    for (const std::string &w : o.words)
-        if (w != "help")
-            return usage_error("help: no command " + w);
+    if (o.help)
+        for (const std::string &w : o.words)
+            if (const Command *c = find_command(w)) {
+                print_command_help(out_stream(), *c);
+                return output_ok() ? exit_ok : exit_failed;
+            }
     print_usage(out_stream());
-    return exit_ok;
+    return output_ok() ? exit_ok : exit_failed;
 }
 
 } // namespace
@@ -39,19 +41,20 @@ int main(int argc, char **argv)
     std::string error;
     bool parsed = parse_command_line(argc, argv, o, error);
     setup_streams(o.verbose);
-    if (!parsed) {
-        // "kivtool help [COMMAND]" has no address in front.
-        if (!o.words.empty() && o.words[0] == "help") {
-            o.help = true;
-            return help(o);
-        }
+    if (!parsed)
         return usage_error(error);
-    }
-    if (o.help || (!o.words.empty() && o.words[0] == "help"))
-        return help(o);
     if (o.version) {
         std::fputs("kivtool " KIV_VERSION_STRING "\n", out_stream());
-        return exit_ok;
+        return output_ok() ? exit_ok : exit_failed;
+    }
+    bool help_word = false;
+    for (const std::string &w : o.words)
+        help_word = help_word || w == "help";
+    if (o.help || help_word)
+        return help(o);
+    if (!resolve_address(o, error)) {
+        error_line(error);
+        return exit_failed;
     }
     if (int rc = KIV_Init(); rc != KIV_OK) {
         error_line("KIV_Init: " + kiv::result_text(rc));
@@ -59,8 +62,6 @@ int main(int argc, char **argv)
     }
     if (o.command == "poll")
         return run_poll(o);
-    if (o.command == "help")
-        return help(o);
     const Command *c = find_command(o.command);
     if (!c)
         return usage_error("no command " + o.command);

@@ -2,160 +2,127 @@
 
 #include "args.h"
 
+#include <CLI/CLI.hpp>
 #include <arpa/inet.h>
-
-#include <string_view>
+#include <netdb.h>
 
 namespace kivtool {
 
 namespace {
 
-struct Parser {
-    Options &o;
-    std::string &error;
-
-    bool fail(std::string message)
-    {
-        error = std::move(message);
-        return false;
-    }
-
-    bool number(std::string_view name, std::string_view v, long low, long high, long &out)
-    {
-        auto n = parse_unsigned(v, static_cast<unsigned long>(high));
-        if (!n || static_cast<long>(*n) < low)
-            return fail(std::string(name) + " " + std::string(v) + ": expected a number " +
-                        std::to_string(low) + ".." + std::to_string(high));
-        out = static_cast<long>(*n);
-        return true;
-    }
-
-    bool number(std::string_view name, std::string_view v, long low, long high, int &out)
-    {
-        long l = 0;
-        if (!number(name, v, low, high, l))
-            return false;
-        out = static_cast<int>(l);
-        return true;
-    }
-
-    // The option name at i, with its value from "--name=value" or the next
-    // word; returns 0 for no option, 1 taken, -1 failed.
-    int option(int argc, char **argv, int &i)
-    {
-        std::string_view word = argv[i];
-        std::string_view name = word;
-        std::string_view value;
-        bool inline_value = false;
-        if (auto eq = word.find('='); word.rfind("--", 0) == 0 && eq != std::string_view::npos) {
-            name = word.substr(0, eq);
-            value = word.substr(eq + 1);
-            inline_value = true;
-        }
-        auto flag = [&](bool &b) {
-            if (inline_value) {
-                fail(std::string(name) + " takes no value");
-                return -1;
-            }
-            b = true;
-            return 1;
-        };
-        if (name == "--json" || name == "-j")
-            return flag(o.json);
-        if (name == "--verbose" || name == "-v")
-            return flag(o.verbose);
-        if (name == "--save")
-            return flag(o.save);
-        if (name == "--help" || name == "-h")
-            return flag(o.help);
-        if (name == "--version")
-            return flag(o.version);
-
-        static constexpr std::string_view valued[] = {
-            "--modbus-port", "--config-port", "--connect-timeout", "--timeout", "-t",
-            "--password",    "--interval",    "-i",                "--count",   "-c"};
-        bool known = false;
-        for (std::string_view v : valued)
-            known = known || v == name;
-        if (!known) {
-            // Range labels such as -10~10V begin with a minus and a digit:
-            // they are words, not options.
-            const bool label_like = name.size() > 1 && name[1] >= '0' && name[1] <= '9';
-            if (name.size() > 1 && name[0] == '-' && !label_like) {
-                fail("unknown option " + std::string(name));
-                return -1;
-            }
-            return 0;
-        }
-        if (!inline_value) {
-            if (i + 1 >= argc) {
-                fail(std::string(name) + " needs a value");
-                return -1;
-            }
-            value = argv[++i];
-        }
-        bool ok = true;
-        // Timeouts go to the library as ms; an hour is more than any module needs.
-        constexpr long max_timeout = 3600000;
-        if (name == "--modbus-port")
-            ok = number(name, value, 1, 65535, o.modbus_port);
-        else if (name == "--config-port")
-            ok = number(name, value, 1, 65535, o.config_port);
-        else if (name == "--connect-timeout")
-            ok = number(name, value, 0, max_timeout, o.connect_timeout_ms);
-        else if (name == "--timeout" || name == "-t")
-            ok = number(name, value, 0, max_timeout, o.timeout_ms);
-        else if (name == "--interval" || name == "-i") {
-            ok = number(name, value, 0, 86400000, o.interval_ms);
-            o.poll_options = true;
-        } else if (name == "--count" || name == "-c") {
-            ok = number(name, value, 1, 1000000000, o.count);
-            o.poll_options = true;
-        } else if (name == "--password") {
-            // The module's password is 8 bytes; a longer one cannot be it.
-            if (value.size() > 8)
-                ok = fail("--password: at most 8 characters");
-            else
-                o.password = std::string(value);
-        }
-        return ok ? 1 : -1;
-    }
-};
+// A number option checked where it is parsed, in the tool's own number
+// forms (decimal, 0x, 0b), so that "-t 010" is ten and not eight.
+template <class T>
+CLI::Option *number(CLI::App &app, const std::string &names, T &out, long low, long high,
+                    bool *given = nullptr)
+{
+    return app
+        .add_option_function<std::string>(
+            names,
+            [&out, low, high, given, names](const std::string &v) {
+                auto n = parse_unsigned(v, static_cast<unsigned long>(high));
+                if (!n || static_cast<long>(*n) < low)
+                    throw CLI::ValidationError(names.substr(names.rfind(',') + 1),
+                                               v + ": expected a number " + std::to_string(low) +
+                                                   ".." + std::to_string(high));
+                out = static_cast<T>(*n);
+                if (given)
+                    *given = true;
+            })
+        ->type_name("N");
+}
 
 } // namespace
 
 bool parse_command_line(int argc, char **argv, Options &o, std::string &error)
 {
-    Parser p{o, error};
-    bool options_end = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view word = argv[i];
-        if (!options_end && word == "--") {
-            options_end = true;
-            continue;
-        }
-        if (!options_end) {
-            int r = p.option(argc, argv, i);
-            if (r < 0)
-                return false;
-            if (r > 0)
-                continue;
-        }
-        o.words.emplace_back(word);
+    CLI::App app{"", "kivtool"};
+    // The help is the tool's own (help.cpp), in the words of its commands.
+    app.set_help_flag();
+    app.add_flag("-h,--help", o.help);
+    app.add_flag("--version", o.version);
+    app.add_flag("-j,--json", o.json);
+    app.add_flag("-v,--verbose", o.verbose);
+    app.add_flag("--save", o.save);
+    app.add_flag("--csv", o.csv)->excludes("--json");
+    app.add_flag("--utc", o.utc);
+    number(app, "--modbus-port", o.modbus_port, 1, 65535);
+    number(app, "--config-port", o.config_port, 1, 65535);
+    // Timeouts go to the library as ms; 0 would time out before any answer
+    // could come, and an hour is more than any module needs.
+    constexpr long max_timeout = 3600000;
+    number(app, "--connect-timeout", o.connect_timeout_ms, 1, max_timeout);
+    number(app, "-t,--timeout", o.timeout_ms, 1, max_timeout);
+    number(app, "-i,--interval", o.interval_ms, 0, 86400000, &o.poll_options);
+    number(app, "-c,--count", o.count, 1, 1000000000, &o.poll_options);
+    app.add_option("--password", o.password)->type_name("P");
+    app.add_option("words", o.words);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        error = e.what();
+        return false;
     }
+    if (o.csv || o.utc)
+        o.poll_options = true;
     if (o.help || o.version)
         return true;
-    if (o.words.size() < 3)
-        return p.fail(o.words.empty() ? "no ADDRESS MODEL COMMAND given"
-                                      : "expected ADDRESS MODEL COMMAND [ARGS]");
-    o.address = o.words[0];
+    for (const std::string &w : o.words)
+        if (w == "help")
+            return true;
     in_addr a{};
-    if (::inet_pton(AF_INET, o.address.c_str(), &a) != 1)
-        return p.fail("address " + o.address + ": expected an IPv4 address such as 192.168.1.10");
-    if (!parse_model(o.words[1], o.model))
-        return p.fail("model " + o.words[1] + ": expected 7301, 7302 or 7303");
+    if (o.words.size() < 3 && ::inet_pton(AF_INET, o.password.c_str(), &a) == 1) {
+        error = "--password took " + o.password +
+                " as the password, and ADDRESS is missing: give --password P or --password=P";
+        return false;
+    }
+    // The module's password is 8 bytes; a longer one cannot be it.
+    if (o.password.size() > 8) {
+        error = "--password: at most 8 characters";
+        return false;
+    }
+    if (o.words.size() < 3) {
+        error = o.words.empty() ? "no ADDRESS MODEL COMMAND given"
+                                : "expected ADDRESS MODEL COMMAND [ARGS]";
+        return false;
+    }
+    o.address = o.words[0];
+    // Digits and dots are meant as an address, never as a name: the
+    // resolver would send a bad one to the name server.
+    if (o.address.find_first_not_of("0123456789.") == std::string::npos &&
+        ::inet_pton(AF_INET, o.address.c_str(), &a) != 1) {
+        error = "address " + o.address + ": expected an IPv4 address such as 192.168.1.10";
+        return false;
+    }
+    if (!parse_model(o.words[1], o.model)) {
+        error = "model " + o.words[1] + ": expected 7301, 7302 or 7303";
+        return false;
+    }
     o.command = o.words[2];
     o.args.assign(o.words.begin() + 3, o.words.end());
+    return true;
+}
+
+bool resolve_address(Options &o, std::string &error)
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, o.address.c_str(), &a) == 1)
+        return true;
+    // The library takes dotted IPv4 alone: a name is looked up here, its
+    // first IPv4 address used.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (int rc = ::getaddrinfo(o.address.c_str(), nullptr, &hints, &found); rc != 0) {
+        error = "address " + o.address + ": " + ::gai_strerror(rc);
+        return false;
+    }
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr, text,
+                sizeof text);
+    ::freeaddrinfo(found);
+    o.address = text;
     return true;
 }
 

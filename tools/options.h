@@ -27,7 +27,9 @@ struct Options {
     bool save = false;
     int interval_ms = 1000;
     long count = 0; // poll rounds; 0 = until Ctrl-C
-    bool poll_options = false; // --interval or --count given
+    bool csv = false;
+    bool utc = false;
+    bool poll_options = false; // --interval, --count, --csv or --utc given
     bool help = false;
     bool version = false;
     // Positional words as given, for the help of a command.
@@ -38,5 +40,9 @@ struct Options {
 // message in error. With --help or --version the positionals need not be
 // complete.
 bool parse_command_line(int argc, char **argv, Options &o, std::string &error);
+
+// Puts the IPv4 address of a host name in o.address; false with the
+// resolver's message in error.
+bool resolve_address(Options &o, std::string &error);
 
 } // namespace kivtool

@@ -335,8 +335,8 @@ std::vector<Command> process_data_commands()
          "Example: kivtool 192.168.1.11 7302 do",
          Service::modbus, true, false, has_outputs, do_read},
         {"do-set", "do-set CHANNEL on|off", "switch one digital output",
-         "Switches output CHANNEL on or off (also 1/0, true/false, yes/no). On ZRM-7301\n"
-         "and ZRM-7303 the channel may be left out: do-set on.\n"
+         "Switches output CHANNEL on or off (in any case: ON, Off). On ZRM-7301 and\n"
+         "ZRM-7303 the channel may be left out: do-set on.\n"
          "JSON: as di, for the channel written.\n"
          "Example: kivtool 192.168.1.11 7302 do-set 2 on",
          Service::modbus, false, false, has_outputs, do_set},
