@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <algorithm>
 
 namespace kivtool {
 
@@ -237,6 +239,89 @@ int run_once(const Options &o, const Command &c)
     return out.ok && written ? exit_ok : exit_failed;
 }
 
+namespace {
+
+// The wall-clock time of a round, ISO 8601 to the millisecond: local with
+// its offset, or UTC with Z.
+std::string timestamp(bool utc)
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm t{};
+    if (utc)
+        ::gmtime_r(&ts.tv_sec, &t);
+    else
+        ::localtime_r(&ts.tv_sec, &t);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &t);
+    char text[48];
+    std::snprintf(text, sizeof text, "%s.%03ld", date, static_cast<long>(ts.tv_nsec / 1000000));
+    if (utc)
+        return std::string(text) + "Z";
+    char zone[8];
+    std::strftime(zone, sizeof zone, "%z", &t); // +0100; ISO 8601 has +01:00
+    std::string z = zone;
+    if (z.size() == 5)
+        z.insert(3, ":");
+    return text + z;
+}
+
+std::string csv_cell(const std::string &cell)
+{
+    if (cell.find_first_of(",\"\r\n") == std::string::npos)
+        return cell;
+    std::string s = "\"";
+    for (char c : cell)
+        s += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return s + "\"";
+}
+
+// The rows of poll's table: the header once, then every round's rows under
+// it with their time in front.
+class PollRows {
+public:
+    explicit PollRows(bool csv) : csv_(csv) {}
+
+    void print(const std::string &time, const Table &table)
+    {
+        const auto &rows = table.rows();
+        if (rows.empty())
+            return;
+        if (width_.empty()) {
+            width_.push_back(time.size());
+            for (const auto &cell : rows[0])
+                width_.push_back(cell.size());
+            for (const auto &r : rows)
+                for (std::size_t i = 0; i < r.size() && i + 1 < width_.size(); ++i)
+                    width_[i + 1] = std::max(width_[i + 1], r[i].size());
+            line("time", rows[0]);
+        }
+        for (std::size_t i = 1; i < rows.size(); ++i)
+            line(time, rows[i]);
+    }
+
+private:
+    void line(const std::string &first, const std::vector<std::string> &cells)
+    {
+        std::string s = csv_ ? csv_cell(first) : first;
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            if (csv_) {
+                s += "," + csv_cell(cells[i]);
+                continue;
+            }
+            const std::string &before = i == 0 ? first : cells[i - 1];
+            s += std::string(width_[i] > before.size() ? width_[i] - before.size() + 2 : 2, ' ');
+            s += cells[i];
+        }
+        std::fprintf(out_stream(), "%s\n", s.c_str());
+    }
+
+    bool csv_;
+    std::vector<std::size_t> width_;
+};
+
+} // namespace
+
 int run_poll(const Options &o)
 {
     if (o.args.empty())
@@ -258,22 +343,29 @@ int run_poll(const Options &o)
             std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start).count());
     };
     Link l{o, info(o.model), {}, {}};
-    long sent = 0, received = 0, errors = 0;
+    PollRows rows(o.csv);
+    long rounds = 0, sent = 0, answered = 0, not_sent = 0, errors = 0;
     for (long round = 1; o.count == 0 || round <= o.count; ++round) {
         if (round > 1 && wait_or_stop((round - 1) * o.interval_ms - elapsed_ms()))
             break;
         if (stop_requested)
             break;
         const long at = elapsed_ms();
+        const std::string time = timestamp(o.utc);
         Outcome out;
-        if (open_service(l, inner->service, out))
+        const bool open = open_service(l, inner->service, out);
+        if (open)
             p.action(l, out);
         // A call that Ctrl-C interrupted is no round of its own.
         if (stop_requested && !out.ok && out.why.code.value() == EINTR)
             break;
-        ++sent;
-        if (out.ok || out.replied)
-            ++received;
+        ++rounds;
+        if (!open)
+            ++not_sent;
+        else
+            ++sent;
+        if (open && (out.ok || out.replied))
+            ++answered;
         if (!out.ok) {
             ++errors;
             // After a timeout the late reply would be the next round's, and
@@ -281,29 +373,44 @@ int run_poll(const Options &o)
             if (out.why.code.value() != KIV_ERR_EXCEPTION)
                 l.modbus.close();
         }
-        JsonObject extra;
-        extra.num("round", round).num("elapsed_ms", at);
-        if (!o.json)
-            std::fprintf(out_stream(), "--- round %ld, +%ld ms\n", round, at);
-        print(o, inner->name, out, extra, "round " + std::to_string(round) + ": ");
+        bool written = true;
+        if (o.json) {
+            JsonObject extra;
+            extra.num("round", round).str("time", time).num("elapsed_ms", at);
+            written = print(o, inner->name, out, extra, "round " + std::to_string(round) + ": ");
+        } else {
+            rows.print(time, out.table);
+            written = output_ok();
+            if (!out.ok)
+                error_line("round " + std::to_string(round) + ": " + failure_line(o, out));
+        }
+        // Nobody reads on: stop at once.
+        if (!written)
+            return exit_failed;
     }
 
-    const double loss = sent ? 100.0 * static_cast<double>(sent - received) / static_cast<double>(sent) : 0.0;
+    const long lost = sent - answered;
+    const double loss = sent ? 100.0 * static_cast<double>(lost) / static_cast<double>(sent) : 0.0;
     char loss_text[32];
     std::snprintf(loss_text, sizeof loss_text, "%.1f", loss);
     if (o.json) {
         JsonObject s;
-        s.num("sent", sent).num("received", received).num("errors", errors).raw("loss_percent", loss_text);
+        s.num("rounds", rounds).num("sent", sent).num("answered", answered).num("lost", lost)
+            .num("not_sent", not_sent).num("errors", errors).raw("loss_percent", loss_text);
         JsonObject j = envelope(o, "poll");
         j.str("poll", inner->name).raw("summary", s.text());
         std::fprintf(out_stream(), "%s\n", j.text().c_str());
     } else {
-        std::fprintf(out_stream(), "--- %s %s %s: %ld sent, %ld received, %ld errors, %s%% loss\n",
-                     o.address.c_str(), info(o.model).name, inner->name, sent, received, errors,
-                     loss_text);
+        // A CSV file holds the rows alone.
+        std::fflush(out_stream());
+        std::fprintf(o.csv ? stderr : out_stream(),
+                     "--- %s %s %s: %ld rounds, %ld sent, %ld answered, %ld lost (%s%%), "
+                     "%ld not sent (no connection), %ld errors\n",
+                     o.address.c_str(), info(o.model).name, inner->name, rounds, sent, answered,
+                     lost, loss_text, not_sent, errors);
     }
-    std::fflush(out_stream());
-    return errors == 0 ? exit_ok : exit_failed;
+    const bool written = output_ok();
+    return errors == 0 && written ? exit_ok : exit_failed;
 }
 
 } // namespace kivtool
