@@ -22,15 +22,19 @@ const std::vector<Command> &all_commands()
             l.push_back(c);
         l.push_back({"poll", "poll COMMAND [ARGS]", "repeat a read, then a summary",
                      "Repeats the read COMMAND (ai, tc, di, do or sensors) every --interval ms\n"
-                     "(default 1000) for --count rounds, or until Ctrl-C, on one connection,\n"
-                     "and ends with a summary line: sent, received, errors, loss. A round that\n"
-                     "gets no answer (timeout, dropped connection) is lost; after it the tool\n"
-                     "reconnects, since a late reply would otherwise be taken as the next one's.\n"
-                     "A Modbus exception is an answer: received, but an error.\n"
-                     "Each round prints \"--- round N, +T ms\" and the command's table; with\n"
-                     "--json one JSON object per line per round (with \"round\" and \"elapsed_ms\"),\n"
-                     "then the summary object {\"summary\": {\"sent\", \"received\", \"errors\",\n"
-                     "\"loss_percent\"}}.\n"
+                     "(default 1000) for --count rounds, or until Ctrl-C, on one connection.\n"
+                     "The table's header comes once; each row has the round's wall-clock time\n"
+                     "in front, ISO 8601 to the millisecond, local or with --utc; --csv gives\n"
+                     "the same as comma-separated values. A round that gets no answer\n"
+                     "(timeout, dropped connection) is lost; after it the tool reconnects,\n"
+                     "since a late reply would otherwise be taken as the next one's. A round\n"
+                     "without a connection (refused) is not sent. A Modbus exception is an\n"
+                     "answer, but an error. The summary counts rounds, sent, answered, lost\n"
+                     "(and its share of sent), not sent and errors; with --csv it goes to\n"
+                     "standard error. With --json one object per round (with \"round\",\n"
+                     "\"time\" and \"elapsed_ms\"), then {\"summary\": {\"rounds\", \"sent\",\n"
+                     "\"answered\", \"lost\", \"not_sent\", \"errors\", \"loss_percent\"}}.\n"
+                     "A closed pipe or a full disk on standard output stops it at once.\n"
                      "Exit status 0 only when every round succeeded.\n"
                      "Example: kivtool -i 500 -c 20 192.168.1.12 7303 poll tc",
                      Service::modbus, false, false, has_pollable, no_prepare});

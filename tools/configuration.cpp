@@ -318,9 +318,11 @@ std::vector<Command> configuration_commands()
          "Example: kivtool 192.168.1.11 7302 povp-set 0x0f --save",
          Service::config, false, true, has_outputs, povp_set},
         {"save", "save", "save the settings; the module restarts",
-         "Has the module keep its current settings and restart (\"S:save=1&reboot=1\").\n"
-         "Settings changed without save last until the module restarts.\n"
-         "JSON: \"saved\": true.\n"
+         "Has the module keep its current settings and restart (\"S:save=1&reboot=1\"),\n"
+         "waiting -t ms for its answer. Settings changed without save last until the\n"
+         "module restarts. Without an answer in time the save is not confirmed: the\n"
+         "module may have saved; status 1 and \"saved\": null.\n"
+         "JSON: \"saved\": true, or false when the module refused, or null.\n"
          "Example: kivtool 192.168.1.10 7301 save",
          Service::config, false, false, any_model, save},
     };
