@@ -40,6 +40,9 @@ struct Outcome {
     // What the user needs beside the result: what was done before the
     // failure, or what the failure does not tell.
     std::string note;
+    // A write's setting as a read gives it back: the read command and its
+    // arguments, for --verify after a save.
+    std::vector<std::string> read_back;
 
     // Records a call's result; false (and the outcome failed) on a failure.
     template <class R> bool check(const Link &l, const char *c, std::string what, const R &r)

@@ -86,6 +86,7 @@ Action write_enable(Window w, unsigned mask)
         if (!out.check(l, call, doing, r))
             return;
         bit_rows(out, w.first, w.count, mask, "enabled", "enabled", false);
+        out.read_back = {"enable", std::to_string(w.first), std::to_string(w.count)};
     };
 }
 
@@ -201,6 +202,7 @@ Prepared range_set(const Options &o, const ModelInfo &m)
                     return;
                 }
                 range_rows(out, first, codes);
+                out.read_back = {"range", std::to_string(first), std::to_string(count)};
             },
             {}};
 }
@@ -252,6 +254,7 @@ Prepared povp_set(const Options &o, const ModelInfo &m)
                 if (!out.check(l, "KIV_Cfg_Set_DO_PowerOnValue", "set the power-on value", r))
                     return;
                 bit_rows(out, 1, l.model.outputs, mask, "power-on", "on", true);
+                out.read_back = {"povp"};
             },
             {}};
 }
@@ -322,6 +325,7 @@ std::vector<Command> configuration_commands()
          "waiting -t ms for its answer. Settings changed without save last until the\n"
          "module restarts. Without an answer in time the save is not confirmed: the\n"
          "module may have saved; status 1 and \"saved\": null.\n"
+         "With --verify the tool logs in again once the module is back (\"verified\").\n"
          "JSON: \"saved\": true, or false when the module refused, or null.\n"
          "Example: kivtool 192.168.1.10 7301 save",
          Service::config, false, false, any_model, save},

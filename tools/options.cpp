@@ -44,6 +44,7 @@ bool parse_command_line(int argc, char **argv, Options &o, std::string &error)
     app.add_flag("-j,--json", o.json);
     app.add_flag("-v,--verbose", o.verbose);
     app.add_flag("--save", o.save);
+    app.add_flag("--verify", o.verify);
     app.add_flag("--csv", o.csv)->excludes("--json");
     app.add_flag("--utc", o.utc);
     number(app, "--modbus-port", o.modbus_port, 1, 65535);

@@ -25,6 +25,7 @@ struct Options {
     bool json = false;
     bool verbose = false;
     bool save = false;
+    bool verify = false; // after a save: log in again and read the setting back
     int interval_ms = 1000;
     long count = 0; // poll rounds; 0 = until Ctrl-C
     bool csv = false;

@@ -127,9 +127,10 @@ TEST(KivtoolConfig, SlowSaveIsConfirmedWithinTheTimeout)
     std::remove(state.c_str());
     Sim sim({"--model", "7301", "--delay-ms", "150", "--state", state});
     ASSERT_TRUE(sim.ready()) << sim.ready_line;
-    ToolRun r = run(sim, "7301", {"-t", "5000", "enable-set", "3", "off", "--save"});
+    ToolRun r = run(sim, "7301", {"-t", "5000", "enable-set", "3", "off", "--save", "--verify"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "channel  enabled\n3        no\nsettings saved; the module restarts\n");
+    EXPECT_EQ(r.out, "channel  enabled\n3        no\nsettings saved; the module restarts\n"
+                     "read back after the restart: as written\n");
     std::ifstream f(state);
     bool saved = false;
     for (std::string l; std::getline(f, l);)

@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"TimeoutZero", {"-t0", "7303", "tc"}, "--timeout: 0: expected a number 1..3600000"},
         BadLine{"PasswordTakesTheAddress", {"--password", "127.0.0.1", "7301", "enable"}, "--password took 127.0.0.1 as the password", true},
         BadLine{"StateOne", {"7302", "do-set", "1", "1"}, "state 1: expected on or off"},
-        BadLine{"CountWithoutPoll", {"-c", "3", "7303", "tc"}, "--interval and --count are for poll"},
+        BadLine{"CountWithoutPoll", {"-c", "3", "7303", "tc"}, "--interval, --count, --csv and --utc are for poll"},
         BadLine{"PollOfAWrite", {"7302", "poll", "do-set", "1", "on"}, "do-set is no read that poll repeats"},
         BadLine{"PollOfABadChannel", {"7303", "poll", "tc", "5"}, "channel 5 is out of range"}),
     [](const auto &p) { return std::string(p.param.name); });
