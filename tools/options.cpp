@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <cstring>
+
 namespace kivtool {
 
 namespace {
@@ -119,9 +121,12 @@ bool resolve_address(Options &o, std::string &error)
         error = "address " + o.address + ": " + ::gai_strerror(rc);
         return false;
     }
+    // Copied out: ai_addr is a sockaddr, which ARM may align less strictly
+    // than a sockaddr_in.
+    sockaddr_in in{};
+    std::memcpy(&in, found->ai_addr, sizeof in);
     char text[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr, text,
-                sizeof text);
+    ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
     ::freeaddrinfo(found);
     o.address = text;
     return true;
