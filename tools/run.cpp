@@ -66,6 +66,12 @@ std::string failure_line(const Options &o, const Outcome &out)
                                    ? o.connect_timeout_ms
                                    : o.timeout_ms) +
                 " ms";
+    // The configuration calls that take several exchanges give this result
+    // also when an exchange got no answer at all: say so rather than claim
+    // the module answered.
+    if (code == KIV_ERR_RESPONSE && out.why.answer.empty() && out.call.rfind("KIV_Cfg_", 0) == 0)
+        line += "; no answer, or not the expected one, within " + std::to_string(o.timeout_ms) +
+                " ms";
     if (!out.note.empty())
         line += "; " + out.note;
     return line;
