@@ -392,7 +392,10 @@ private:
         std::string s = csv_ ? csv_cell(first) : first;
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (csv_) {
-                s += "," + csv_cell(cells[i]);
+                // Appended in two steps: GCC 12's -Wrestrict misjudges
+                // "," + a temporary string in optimised builds.
+                s += ',';
+                s += csv_cell(cells[i]);
                 continue;
             }
             const std::string &before = i == 0 ? first : cells[i - 1];
