@@ -277,7 +277,7 @@ bool Parser::check_model(bool model_given)
 
 // Every option's name, value form, group and help, and its default as the
 // Options struct holds it: the parser and --help read the same table.
-struct Spec {
+struct OptionEntry {
     const char *name;
     const char *value;      // nullptr: a flag
     const char *group;
@@ -290,7 +290,7 @@ const char *const config_group = "Configuration service";
 const char *const fixed_group = "Fixed inputs (otherwise inputs move over time within their range)";
 const char *const fault_group = "Faults";
 
-std::vector<Spec> specs()
+std::vector<OptionEntry> option_entries()
 {
     const Options d;
     const Settings fresh;
@@ -379,7 +379,7 @@ void describe(CLI::App &app, Options &o, Parser &p, bool &model_given)
     app.footer(footer);
     app.formatter(std::make_shared<HelpFormat>());
     app.get_formatter()->column_width(26);
-    for (Spec &spec : specs()) {
+    for (OptionEntry &spec : option_entries()) {
         std::string name = spec.name;
         if (!spec.shown_default.empty()) {
             std::string note = "(default " + spec.shown_default + ")";
