@@ -12,11 +12,18 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   dpkg-dev lintian
   scdoc help2man man-db groff-base)
 
-ensure_packages() {
-  local missing=()
-  for p in "${KIV_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+# missing_of PACKAGE...: the ones of them that are not installed.
+missing_of() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
   done
+}
+
+# install_missing PACKAGE...: installs those not installed yet (as root).
+install_missing() {
+  local missing
+  mapfile -t missing < <(missing_of "$@")
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${missing[*]}; run as root or install them with apt-get" >&2
@@ -28,6 +35,10 @@ ensure_packages() {
     { apt-get update >/dev/null && apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null; }
 }
 
+ensure_packages() {
+  install_missing "${KIV_PACKAGES[@]}"
+}
+
 # The i386 and armel libraries that the packages depend on, from Debian's
 # multiarch: dpkg-shlibdeps reads them to compute Depends, and the package
 # test builds and runs programs against them.
@@ -35,21 +46,13 @@ KIV_FOREIGN_PACKAGES=(libc6:i386 libstdc++6:i386 pkgconf:i386
   libc6:armel libstdc++6:armel pkgconf:armel)
 
 ensure_foreign_libraries() {
-  local missing=()
-  for p in "${KIV_FOREIGN_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]}; run as root or install them (dpkg --add-architecture i386 armel)" >&2
-    exit 1
+  # apt knows these architectures' packages only once they are added.
+  if [ "$(id -u)" -eq 0 ] && [ -n "$(missing_of "${KIV_FOREIGN_PACKAGES[@]}")" ]; then
+    dpkg --add-architecture i386
+    dpkg --add-architecture armel
+    apt-get update >/dev/null
   fi
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  dpkg --add-architecture i386
-  dpkg --add-architecture armel
-  apt-get update >/dev/null
-  apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
+  install_missing "${KIV_FOREIGN_PACKAGES[@]}"
 }
 
 build_preset() {
