@@ -78,8 +78,8 @@ bool read_plant(const Options &command_line, std::vector<Options> &modules, std:
         };
         if (static_cast<int>(modules.size()) == max_modules)
             return fail("more than " + std::to_string(max_modules) + " modules");
-        args.insert(args.begin(), "zrm-sim");
-        std::vector<char *> argv;
+        std::string program = "zrm-sim";
+        std::vector<char *> argv{program.data()};
         for (auto &a : args)
             argv.push_back(a.data());
         Options o;
