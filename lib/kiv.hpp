@@ -308,7 +308,13 @@ struct reading {
 
     std::string text() const
     {
-        return (negative ? "-" : "") + std::to_string(integer) + "." + std::to_string(fraction);
+        // In steps: GCC 12 optimising misjudges "-" + std::to_string(...)
+        // as an overlapping copy (-Wrestrict), in the caller's build.
+        std::string s = negative ? "-" : "";
+        s += std::to_string(integer);
+        s += '.';
+        s += std::to_string(fraction);
+        return s;
     }
     double number() const noexcept
     {
