@@ -4,6 +4,8 @@
 
 #include <mosquitto.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 namespace gateway {
@@ -37,8 +39,12 @@ MqttSink::MqttSink(const MqttConfig &c, std::string gateway_id)
 
 MqttSink::~MqttSink()
 {
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        wake_.notify_all();
+        thread_.join();
+    }
     if (mosq_) {
-        mosquitto_loop_stop(mosq_, true);
         mosquitto_destroy(mosq_);
         mosquitto_lib_cleanup();
     }
@@ -74,18 +80,45 @@ bool MqttSink::start(std::string &error)
             return false;
         }
     }
-    // The client's thread reconnects by itself: after 1 s, doubling to 30 s.
-    mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
-    const int rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s);
-    if (rc != MOSQ_ERR_SUCCESS)
-        log(Level::warn, "broker " + config_.host + ":" + std::to_string(config_.port) + ": " +
-                             mosquitto_strerror(rc) + "; trying again");
-    if (int lrc = mosquitto_loop_start(mosq_); lrc != MOSQ_ERR_SUCCESS) {
-        error = std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(lrc);
-        return false;
-    }
+    // Publishes come from the pollers' threads; the loop runs in ours.
+    mosquitto_threaded_set(mosq_, true);
+    thread_ = std::jthread([this](std::stop_token st) { run(st); });
     started_ = true;
     return true;
+}
+
+void MqttSink::run(std::stop_token st)
+{
+    const std::string broker = config_.host + ":" + std::to_string(config_.port);
+    auto delay = std::chrono::seconds(1);
+    bool said = false;
+    int rc = mosquitto_connect(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s);
+    while (!st.stop_requested()) {
+        if (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop(mosq_, 200, 1);
+            continue;
+        }
+        if (st.stop_requested() || stopping_)
+            break;
+        // Said once per outage, not once per attempt.
+        if (!said)
+            log(Level::warn, "broker " + broker + ": " +
+                                 (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)) +
+                                 "; trying again");
+        said = true;
+        {
+            std::unique_lock lock(mu_);
+            wake_.wait_for(lock, st, delay, [] { return false; });
+        }
+        if (st.stop_requested())
+            break;
+        delay = std::min(delay * 2, std::chrono::seconds(30));
+        rc = mosquitto_reconnect(mosq_);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            delay = std::chrono::seconds(1);
+            said = false;
+        }
+    }
 }
 
 void MqttSink::stop(std::chrono::milliseconds limit)
@@ -105,9 +138,15 @@ void MqttSink::stop(std::chrono::milliseconds limit)
         // Without it in time the will says "offline" all the same.
         cv_.wait_for(lock, limit, [&] { return !connected_ || last_acknowledged_; });
     }
+    // The loop sends the disconnect; once it is gone the broker drops the
+    // will instead of publishing it.
+    stopping_ = true;
+    if (connected_ && mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS)
+        cv_.wait_for(lock, std::chrono::seconds(1), [&] { return !connected_; });
     lock.unlock();
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, false);
+    thread_.request_stop();
+    wake_.notify_all();
+    thread_.join();
     started_ = false;
 }
 

@@ -1,5 +1,6 @@
-// Publishes to the MQTT broker through libmosquitto, whose own thread keeps
-// the connection and reconnects after the broker went away. While it is
+// Publishes to the MQTT broker through libmosquitto. A thread of its own
+// runs the client's loop and connects again, with backoff, whenever the
+// broker is away, at start as well as later. While it is
 // away, values wait in a bounded queue (the oldest are dropped first) and go
 // out in order once it is back; the retained statuses are published again on
 // every connect, since a restarted broker may have lost them.
@@ -8,12 +9,14 @@
 #include "config.h"
 #include "sink.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 struct mosquitto;
 
@@ -49,6 +52,9 @@ private:
     static void on_disconnect(mosquitto *, void *self, int rc);
     static void on_publish(mosquitto *, void *self, int mid);
 
+    // The client's thread: connect, run the loop, and after every loss
+    // wait (1 s doubling to 30 s) and connect again, until stop.
+    void run(std::stop_token st);
     void connected(int rc);
     void disconnected(int rc);
     // Under mu_: sends the queue while connected; what the client refuses
@@ -67,9 +73,12 @@ private:
     std::condition_variable cv_;
     bool connected_ = false;
     bool started_ = false;
+    std::atomic<bool> stopping_{false};
     std::deque<Message> queue_;
     std::map<std::string, bool> statuses_;   // module -> online
     std::uint64_t dropped_ = 0;
+    std::condition_variable_any wake_;       // ends the wait between attempts
+    std::jthread thread_;
     int last_mid_ = -1;                      // the final "offline", once sent
     bool last_acknowledged_ = false;
 };
