@@ -13,14 +13,17 @@
  *     an error. Nothing here throws unless result::value() is asked for the
  *     value of a failure, so the header also serves -fno-exceptions code;
  *   - decoders of the AI and TC channel records into plain structs, and the
- *     range codes 0..10 with their labels.
+ *     range codes 0..10 with their labels;
+ *   - kiv::client, a module's Modbus/TCP side that owns its connection and
+ *     reconnects after every failed exchange, for programs that poll.
  *
  * Everything here is inline and calls only the functions of kiv.h: it adds
  * no symbol to the library. Channel numbers are 1-based, as in the entry
  * points; the library checks them and returns KIV_ERR_PARAM (nothing sent).
  * The rules of kiv.h hold unchanged: one exchange at a time on a handle, and
  * after a timeout a late reply stays in the connection, so close and
- * reconnect (a fresh kiv::connection) when that matters.
+ * reconnect (a fresh kiv::connection, or a kiv::client, which does it)
+ * when that matters.
  */
 #ifndef KIV_HPP
 #define KIV_HPP
@@ -32,9 +35,15 @@
 
 #include "kiv.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -595,12 +604,24 @@ template <class F> result<std::vector<unsigned char>> bytes_read(F call)
     return std::vector<unsigned char>(r.buf.begin(), r.buf.begin() + r.len);
 }
 
-// Packed inputs, channel first in bit 0 of the first byte.
-template <class F> result<std::uint16_t> bits_read(F call)
+// The bytes of a read that must be exactly expected long: a reply that
+// carries fewer (or more) bytes than the channels asked for is no value.
+template <class F> result<std::vector<unsigned char>> exact_read(F call, std::size_t expected)
+{
+    auto r = bytes_read(call);
+    if (r && r->size() != expected)
+        return errc::response;
+    return r;
+}
+
+// Packed inputs, channel first in bit 0 of the first byte, count of them.
+template <class F> result<std::uint16_t> bits_read(F call, unsigned count)
 {
     const read_buffer r = read_into(call);
     if (r.rc != KIV_OK)
         return read_failure(r.rc, r.buf.data(), r.len);
+    if (static_cast<unsigned>(r.len) != (count + 7) / 8)
+        return errc::response;
     unsigned v = 0;
     for (int i = 0; i < r.len && i < 2; ++i)
         v |= static_cast<unsigned>(r.buf[static_cast<std::size_t>(i)]) << (8 * i);
@@ -685,11 +706,16 @@ public:
             return KIV_ZRM_7301_AI_Read(c.handle(), timeout_, first, count, b, size, len);
         });
     }
-    // KIV_ZRM_7301_AI_Read, decoded: channel first at index 0.
+    // KIV_ZRM_7301_AI_Read, decoded: channel first at index 0. A reply
+    // without exactly count records is errc::response, not a shorter list.
     result<std::vector<ai_channel>> read_ai(const connection &c, std::uint8_t first = 1,
                                             std::uint8_t count = ai_channels) const
     {
-        auto raw = read_ai_raw(c, first, count);
+        auto raw = detail::exact_read(
+            [&](unsigned char *b, int size, int *len) {
+                return KIV_ZRM_7301_AI_Read(c.handle(), timeout_, first, count, b, size, len);
+            },
+            std::size_t{count} * KIV_AI_RECORD_SIZE);
         if (!raw)
             return raw.why();
         return decode_ai_records(*raw);
@@ -764,13 +790,14 @@ public:
     explicit zrm7302(int timeout_ms = default_reply_timeout_ms) noexcept : timeout_(timeout_ms) {}
     int timeout() const noexcept { return timeout_; }
 
-    // KIV_ZRM_7302_DI_Read: bit i is channel first+i.
+    // KIV_ZRM_7302_DI_Read: bit i is channel first+i; a reply without
+    // exactly the bytes of count inputs is errc::response.
     result<std::uint16_t> read_di(const connection &c, std::uint8_t first = 1,
                                   std::uint8_t count = di_channels) const
     {
         return detail::bits_read([&](unsigned char *b, int size, int *len) {
             return KIV_ZRM_7302_DI_Read(c.handle(), timeout_, first, count, b, size, len);
-        });
+        }, count);
     }
     // KIV_ZRM_7302_DO_Read: bit i is channel first+i; bits from count on are
     // cleared.
@@ -805,11 +832,15 @@ public:
             return KIV_ZRM_7302_Sensor_Read(c.handle(), timeout_, b, size, len);
         });
     }
-    // KIV_ZRM_7302_Sensor_Read as registers (high byte first); a partial
-    // last register is left out.
+    // KIV_ZRM_7302_Sensor_Read as registers (high byte first); a reply
+    // without all 24 registers is errc::response.
     result<std::vector<std::uint16_t>> read_sensors(const connection &c) const
     {
-        auto raw = read_sensors_raw(c);
+        auto raw = detail::exact_read(
+            [&](unsigned char *b, int size, int *len) {
+                return KIV_ZRM_7302_Sensor_Read(c.handle(), timeout_, b, size, len);
+            },
+            KIV_ZRM_7302_SENSOR_SIZE);
         if (!raw)
             return raw.why();
         std::vector<std::uint16_t> regs;
@@ -842,13 +873,14 @@ public:
     explicit zrm7303(int timeout_ms = default_reply_timeout_ms) noexcept : timeout_(timeout_ms) {}
     int timeout() const noexcept { return timeout_; }
 
-    // KIV_ZRM_7303_DI_Read: bit i is channel first+i.
+    // KIV_ZRM_7303_DI_Read: bit i is channel first+i; a reply without
+    // exactly the byte of count inputs is errc::response.
     result<std::uint16_t> read_di(const connection &c, std::uint8_t first = 1,
                                   std::uint8_t count = di_channels) const
     {
         auto r = detail::bits_read([&](unsigned char *b, int size, int *len) {
             return KIV_ZRM_7303_DI_Read(c.handle(), timeout_, first, count, b, size, len);
-        });
+        }, count);
         if (r)
             *r = static_cast<std::uint16_t>(*r & ((1u << count) - 1));
         return r;
@@ -873,11 +905,16 @@ public:
             return KIV_ZRM_7303_TC_Read(c.handle(), timeout_, first, count, b, size, len);
         });
     }
-    // KIV_ZRM_7303_TC_Read, decoded: channel first at index 0.
+    // KIV_ZRM_7303_TC_Read, decoded: channel first at index 0. A reply
+    // without exactly count records is errc::response, not a shorter list.
     result<std::vector<tc_channel>> read_tc(const connection &c, std::uint8_t first = 1,
                                             std::uint8_t count = tc_channels) const
     {
-        auto raw = read_tc_raw(c, first, count);
+        auto raw = detail::exact_read(
+            [&](unsigned char *b, int size, int *len) {
+                return KIV_ZRM_7303_TC_Read(c.handle(), timeout_, first, count, b, size, len);
+            },
+            std::size_t{count} * KIV_TC_RECORD_SIZE);
         if (!raw)
             return raw.why();
         return decode_tc_records(*raw);
@@ -910,6 +947,121 @@ public:
 
 private:
     int timeout_;
+};
+
+/* ------------------------------------------------------------------------
+ * client: a module's Modbus/TCP side that reconnects
+ * ------------------------------------------------------------------------ */
+
+// The IPv4 address of a module as dotted-decimal text, which is what the
+// library takes: text of digits and dots must already be one (it is never
+// looked up, so a mistyped address cannot turn into a name query); anything
+// else is a host name, looked up here. Empty on failure, with why.
+inline std::string resolve_ipv4(const std::string &name, std::string *why = nullptr)
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, name.c_str(), &a) == 1)
+        return name;
+    if (name.empty() || name.find_first_not_of("0123456789.") == std::string::npos) {
+        if (why)
+            *why = "not an IPv4 address";
+        return {};
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found); rc != 0) {
+        if (why)
+            *why = ::gai_strerror(rc);
+        return {};
+    }
+    // Copied out: ai_addr is a sockaddr, which ARM may align less strictly
+    // than a sockaddr_in.
+    sockaddr_in in{};
+    std::memcpy(&in, found->ai_addr, sizeof in);
+    ::freeaddrinfo(found);
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+    return text;
+}
+
+// Replies carry nothing that ties them to their request: after a timeout a
+// late reply waits in the connection and would be taken for the answer to
+// the next request, and after a short or garbled reply the rest of it would.
+// A client owns its connection, opens it when a call needs one, and closes
+// it after every failed exchange, so that each exchange after a failure
+// starts on a fresh connection and never sees a stale byte. Only the
+// failures that leave the connection in step stay on it: a Modbus exception
+// (a whole, well-formed reply) and a refused argument (nothing was sent).
+//
+//   kiv::client module("10.0.0.23");
+//   kiv::zrm7303 tc(200);
+//   auto r = module.run([&](const kiv::connection &c) { return tc.read_tc(c); });
+//
+// A host name is looked up again at every connect, so a module that moves
+// to another address is found there. One exchange at a time, as on any
+// handle: a client is not shared between threads without a lock.
+class client {
+public:
+    explicit client(std::string address, int port = modbus_port,
+                    int connect_timeout_ms = default_connect_timeout_ms)
+        : address_(std::move(address)), port_(port), connect_timeout_ms_(connect_timeout_ms)
+    {
+    }
+
+    // Runs call(connection), connecting first when there is no connection;
+    // a failed connect is returned as the call's failure.
+    template <class F> auto run(F &&call) -> decltype(call(std::declval<const connection &>()))
+    {
+        using R = decltype(call(std::declval<const connection &>()));
+        if (!conn_.is_open()) {
+            auto opened = open();
+            if (!opened)
+                return R(opened.why());
+        }
+        R r = call(std::as_const(conn_));
+        if (!r && !keeps_step(r.error()))
+            conn_.close();
+        return r;
+    }
+
+    // Connects now unless connected; a failure leaves it unconnected.
+    result<void> open()
+    {
+        if (conn_.is_open())
+            return {};
+        std::string why;
+        const std::string ip = resolve_ipv4(address_, &why);
+        if (ip.empty())
+            return failure{std::make_error_code(std::errc::host_unreachable), 0, why};
+        auto c = connection::open(ip, port_, connect_timeout_ms_);
+        if (!c)
+            return c.why();
+        conn_ = std::move(*c);
+        ++connects_;
+        return {};
+    }
+
+    bool connected() const noexcept { return conn_.is_open(); }
+    void disconnect() noexcept { conn_.close(); }
+    // Connections opened so far: more than one means it reconnected.
+    unsigned long connects() const noexcept { return connects_; }
+    const std::string &address() const noexcept { return address_; }
+    int port() const noexcept { return port_; }
+
+    // The failures after which the connection is still in step.
+    static bool keeps_step(const std::error_code &e) noexcept
+    {
+        return e == errc::exception || e == errc::param;
+    }
+
+private:
+    std::string address_;
+    int port_;
+    int connect_timeout_ms_;
+    connection conn_;
+    unsigned long connects_ = 0;
 };
 
 } // namespace kiv

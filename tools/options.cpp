@@ -2,6 +2,8 @@
 
 #include "args.h"
 
+#include "kiv.hpp"
+
 #include <CLI/CLI.hpp>
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -108,27 +110,13 @@ bool parse_command_line(int argc, char **argv, Options &o, std::string &error)
 
 bool resolve_address(Options &o, std::string &error)
 {
-    in_addr a{};
-    if (::inet_pton(AF_INET, o.address.c_str(), &a) == 1)
-        return true;
-    // The library takes dotted IPv4 alone: a name is looked up here, its
-    // first IPv4 address used.
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (int rc = ::getaddrinfo(o.address.c_str(), nullptr, &hints, &found); rc != 0) {
-        error = "address " + o.address + ": " + ::gai_strerror(rc);
+    std::string why;
+    std::string ip = kiv::resolve_ipv4(o.address, &why);
+    if (ip.empty()) {
+        error = "address " + o.address + ": " + why;
         return false;
     }
-    // Copied out: ai_addr is a sockaddr, which ARM may align less strictly
-    // than a sockaddr_in.
-    sockaddr_in in{};
-    std::memcpy(&in, found->ai_addr, sizeof in);
-    char text[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
-    ::freeaddrinfo(found);
-    o.address = text;
+    o.address = ip;
     return true;
 }
 

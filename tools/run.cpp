@@ -458,8 +458,9 @@ int run_poll(const Options &o)
         if (!out.ok) {
             ++errors;
             // After a timeout the late reply would be the next round's, and
-            // after an unexpected one the stream is out of step: start over.
-            if (out.why.code.value() != KIV_ERR_EXCEPTION)
+            // after an unexpected one the stream is out of step: start over,
+            // as kiv::client does.
+            if (!kiv::client::keeps_step(out.why.code))
                 l.modbus.close();
         }
         bool written = true;

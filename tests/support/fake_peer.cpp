@@ -66,6 +66,12 @@ FakePeer &FakePeer::send_in_pieces(Bytes b, std::vector<std::size_t> piece_sizes
     return *this;
 }
 
+FakePeer &FakePeer::accept_next()
+{
+    script_.push_back({Step::accept, {}, {}, {}});
+    return *this;
+}
+
 FakePeer &FakePeer::close()
 {
     script_.push_back({Step::close, {}, {}, {}});
@@ -157,31 +163,34 @@ bool FakePeer::pause(Ms d)
 
 void FakePeer::run()
 {
-    if (!wait_readable(listener_, step_limit)) {
-        if (!script_.empty())
-            fail("no client connected");
+    int conn = accept_client();
+    if (conn < 0)
         return;
-    }
-    const int conn = ::accept(listener_, nullptr, nullptr);
-    if (conn < 0) {
-        fail("accept failed");
-        return;
-    }
     {
         std::lock_guard lock(mu_);
         accepted_ = true;
     }
     cv_.notify_all();
     bool open = true;
-    for (const auto &s : script_) {
-        open = run_step(conn, s);
+    for (const Step &s : script_) {
+        // A connection that the script ended runs no more steps, up to the
+        // client's next one.
+        if (!open && s.kind != Step::accept)
+            continue;
+        if (s.kind == Step::accept) {
+            ::close(conn);
+            conn = accept_client();
+            if (conn < 0)
+                return;
+            open = true;
+        } else {
+            open = run_step(conn, s);
+        }
         {
             std::lock_guard lock(mu_);
             ++steps_done_;
         }
         cv_.notify_all();
-        if (!open)
-            break;
     }
     // Silent until the client closes or the test ends.
     if (open && wait_readable(conn, step_limit)) {
@@ -192,6 +201,19 @@ void FakePeer::run()
                  to_hex(Bytes(extra, extra + n)));
     }
     ::close(conn);
+}
+
+int FakePeer::accept_client()
+{
+    if (!wait_readable(listener_, step_limit)) {
+        if (!script_.empty())
+            fail("no client connected");
+        return -1;
+    }
+    const int conn = ::accept(listener_, nullptr, nullptr);
+    if (conn < 0)
+        fail("accept failed");
+    return conn;
 }
 
 bool FakePeer::run_step(int conn, const Step &s)
@@ -246,6 +268,8 @@ bool FakePeer::run_step(int conn, const Step &s)
         ::setsockopt(conn, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         return false;
     }
+    case Step::accept:
+        return true;
     case Step::expect_closed: {
         if (!wait_readable(conn, step_limit)) {
             fail("client did not close the connection");

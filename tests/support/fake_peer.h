@@ -41,6 +41,9 @@ public:
     FakePeer &reset();
     // The client closes its end without sending anything more.
     FakePeer &expect_closed();
+    // Closes this connection if the script left it open and takes the
+    // client's next one: the later steps run on that. A reconnect.
+    FakePeer &accept_next();
     // After the last step the connection stays open and silent until the
     // client closes it or the peer is destroyed.
 
@@ -57,13 +60,15 @@ public:
 
 private:
     struct Step {
-        enum Kind { expect, send, close, reset, expect_closed } kind;
+        enum Kind { expect, send, close, reset, expect_closed, accept } kind;
         Bytes bytes;
         Ms delay{0};
         std::vector<std::size_t> pieces;
     };
 
     void run();
+    // Waits for the next client and accepts it; -1 (a failure) if none came.
+    int accept_client();
     bool run_step(int conn, const Step &s);
     // Waits for conn to be readable (or the stop pipe); false on stop/limit.
     bool wait_readable(int conn, Ms limit);

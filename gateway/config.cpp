@@ -1,0 +1,231 @@
+#include "config.h"
+
+#include <toml++/toml.h>
+
+#include <set>
+
+namespace gateway {
+
+namespace {
+
+// One complaint about the file, with the line of the node it is about.
+struct Bad {
+    std::string reason;
+    toml::source_position where{};
+};
+
+std::string located(const std::string &path, const Bad &b)
+{
+    return path + (b.where.line ? ":" + std::to_string(b.where.line) : std::string()) + ": " + b.reason;
+}
+
+// Keys that a table may hold: a misspelt key is an error, not a default.
+std::optional<Bad> unknown_keys(const toml::table &t, const std::string &what,
+                                std::initializer_list<std::string_view> allowed)
+{
+    for (auto &&[key, node] : t) {
+        bool known = false;
+        for (auto a : allowed)
+            known = known || key.str() == a;
+        if (!known)
+            return Bad{what + ": unknown key \"" + std::string(key.str()) + "\"", key.source().begin};
+    }
+    return std::nullopt;
+}
+
+std::optional<Bad> get_string(const toml::table &t, std::string_view key, const std::string &what,
+                              std::string &out, bool required)
+{
+    const toml::node *n = t.get(key);
+    if (!n) {
+        if (required)
+            return Bad{what + ": " + std::string(key) + " is missing", t.source().begin};
+        return std::nullopt;
+    }
+    if (!n->is_string())
+        return Bad{what + ": " + std::string(key) + " must be a string", n->source().begin};
+    out = n->as_string()->get();
+    return std::nullopt;
+}
+
+std::optional<Bad> get_int(const toml::table &t, std::string_view key, const std::string &what,
+                           int &out, long low, long high, bool required = false)
+{
+    const toml::node *n = t.get(key);
+    if (!n) {
+        if (required)
+            return Bad{what + ": " + std::string(key) + " is missing", t.source().begin};
+        return std::nullopt;
+    }
+    if (!n->is_integer())
+        return Bad{what + ": " + std::string(key) + " must be an integer", n->source().begin};
+    const auto v = n->as_integer()->get();
+    if (v < low || v > high)
+        return Bad{what + ": " + std::string(key) + " must be " + std::to_string(low) + ".." +
+                       std::to_string(high) + ", not " + std::to_string(v),
+                   n->source().begin};
+    out = static_cast<int>(v);
+    return std::nullopt;
+}
+
+// "host:port" or "host"; the port defaults to MQTT's 1883.
+bool split_broker(const std::string &text, std::string &host, int &port)
+{
+    const auto colon = text.rfind(':');
+    host = text.substr(0, colon);
+    if (host.empty())
+        return false;
+    if (colon == std::string::npos)
+        return true;
+    const std::string p = text.substr(colon + 1);
+    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    port = std::stoi(p);
+    return port >= 1 && port <= 65535;
+}
+
+std::optional<Bad> read_gateway(const toml::table &root, Config &c)
+{
+    const toml::table *g = root["gateway"].as_table();
+    if (!g)
+        return Bad{"[gateway] with its id is missing", {}};
+    if (auto b = unknown_keys(*g, "[gateway]", {"id"}))
+        return b;
+    if (auto b = get_string(*g, "id", "[gateway]", c.id, true))
+        return b;
+    if (!valid_name(c.id))
+        return Bad{"[gateway]: id must be letters, digits, '-' and '_'", g->get("id")->source().begin};
+    return std::nullopt;
+}
+
+std::optional<Bad> read_mqtt(const toml::table &root, Config &c)
+{
+    const toml::node *node = root.get("mqtt");
+    if (!node)
+        return std::nullopt;
+    const toml::table *t = node->as_table();
+    if (!t)
+        return Bad{"[mqtt] must be a table", node->source().begin};
+    const std::string what = "[mqtt]";
+    if (auto b = unknown_keys(*t, what,
+                              {"broker", "client_id", "username", "password_file", "ca_file", "qos",
+                               "keepalive_s", "queue_limit"}))
+        return b;
+    MqttConfig m;
+    std::string broker;
+    if (auto b = get_string(*t, "broker", what, broker, true))
+        return b;
+    if (!split_broker(broker, m.host, m.port))
+        return Bad{what + ": broker must be host:port, not \"" + broker + "\"",
+                   t->get("broker")->source().begin};
+    for (auto [key, out] : {std::pair{"client_id", &m.client_id}, std::pair{"username", &m.username},
+                            std::pair{"password_file", &m.password_file}, std::pair{"ca_file", &m.ca_file}})
+        if (auto b = get_string(*t, key, what, *out, false))
+            return b;
+    int limit = static_cast<int>(m.queue_limit);
+    if (auto b = get_int(*t, "qos", what, m.qos, 0, 2))
+        return b;
+    if (auto b = get_int(*t, "keepalive_s", what, m.keepalive_s, 5, 3600))
+        return b;
+    if (auto b = get_int(*t, "queue_limit", what, limit, 0, 1000000))
+        return b;
+    m.queue_limit = static_cast<std::size_t>(limit);
+    c.mqtt = m;
+    return std::nullopt;
+}
+
+std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
+{
+    std::string what = "module";
+    if (auto b = get_string(t, "name", what, m.name, true))
+        return b;
+    if (!valid_name(m.name))
+        return Bad{"module \"" + m.name + "\": name must be letters, digits, '-' and '_'",
+                   t.get("name")->source().begin};
+    what = "module \"" + m.name + "\"";
+    if (auto b = unknown_keys(t, what,
+                              {"name", "model", "address", "interval_ms", "timeout_ms", "modbus_port",
+                               "config_port", "connect_timeout_ms"}))
+        return b;
+    if (auto b = get_int(t, "model", what, m.model, 7301, 7303, true))
+        return b;
+    if (auto b = get_string(t, "address", what, m.address, true))
+        return b;
+    if (m.address.empty())
+        return Bad{what + ": address is empty", t.get("address")->source().begin};
+    if (auto b = get_int(t, "interval_ms", what, m.interval_ms, 10, 86400000))
+        return b;
+    if (auto b = get_int(t, "timeout_ms", what, m.timeout_ms, 1, 60000))
+        return b;
+    if (auto b = get_int(t, "modbus_port", what, m.modbus_port, 1, 65535))
+        return b;
+    if (auto b = get_int(t, "config_port", what, m.config_port, 1, 65535))
+        return b;
+    if (auto b = get_int(t, "connect_timeout_ms", what, m.connect_timeout_ms, 1, 60000))
+        return b;
+    return std::nullopt;
+}
+
+std::optional<Bad> read_modules(const toml::table &root, Config &c)
+{
+    const toml::node *node = root.get("module");
+    const toml::array *list = node ? node->as_array() : nullptr;
+    if (!list || list->empty())
+        return Bad{"no [[module]]: nothing to poll", node ? node->source().begin : toml::source_position{}};
+    std::set<std::string> names;
+    for (const toml::node &n : *list) {
+        const toml::table *t = n.as_table();
+        if (!t)
+            return Bad{"module must be a table ([[module]])", n.source().begin};
+        ModuleConfig m;
+        if (auto b = read_module(*t, m))
+            return b;
+        if (!names.insert(m.name).second)
+            return Bad{"module \"" + m.name + "\": the name is taken by an earlier module",
+                       t->get("name")->source().begin};
+        c.modules.push_back(m);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+bool valid_name(const std::string &s)
+{
+    if (s.empty() || s.size() > 64)
+        return false;
+    for (char ch : s) {
+        const bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                        ch == '-' || ch == '_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+std::optional<Config> load_config(const std::string &path, std::string &error)
+{
+    toml::table root;
+    try {
+        root = toml::parse_file(path);
+    } catch (const toml::parse_error &e) {
+        const auto line = e.source().begin.line;
+        error = path + (line ? ":" + std::to_string(line) : std::string()) + ": " +
+                std::string(e.description());
+        return std::nullopt;
+    }
+    Config c;
+    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "module"})) {
+        error = located(path, *b);
+        return std::nullopt;
+    }
+    for (auto read : {read_gateway, read_mqtt, read_modules}) {
+        if (auto b = read(root, c)) {
+            error = located(path, *b);
+            return std::nullopt;
+        }
+    }
+    return c;
+}
+
+} // namespace gateway

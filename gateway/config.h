@@ -1,0 +1,48 @@
+// The gateway's configuration file: what it is, where its broker is, and
+// the modules it polls.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gateway {
+
+struct MqttConfig {
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    std::string client_id;         // empty: "kiv-gateway-<id>"
+    std::string username;
+    std::string password_file;     // the password is never in this file
+    std::string ca_file;           // TLS with this CA when set
+    int qos = 1;
+    int keepalive_s = 30;
+    // Values kept while the broker is away; the oldest go first.
+    std::size_t queue_limit = 10000;
+};
+
+struct ModuleConfig {
+    std::string name;
+    int model = 0;                 // 7301, 7302 or 7303
+    std::string address;           // IPv4 or host name
+    int interval_ms = 1000;
+    int timeout_ms = 200;
+    int modbus_port = 502;
+    int config_port = 5001;
+    int connect_timeout_ms = 1000;
+};
+
+struct Config {
+    std::string id;
+    std::optional<MqttConfig> mqtt;
+    std::vector<ModuleConfig> modules;
+};
+
+// Reads and checks the file. On failure error is one line naming the file,
+// the line and the reason ("gw.toml:7: module "a": interval_ms ...").
+std::optional<Config> load_config(const std::string &path, std::string &error);
+
+// Letters, digits, '-' and '_': safe in a topic and in a file name.
+bool valid_name(const std::string &s);
+
+} // namespace gateway

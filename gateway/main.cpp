@@ -1,0 +1,140 @@
+// kiv-gateway: polls many modules unattended and publishes their data to an
+// MQTT broker (or, with --stdout, writes it as JSON Lines).
+#include "config.h"
+#include "log.h"
+#include "mqtt_sink.h"
+#include "poller.h"
+#include "stdout_sink.h"
+
+#include "kiv_version.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <list>
+#include <memory>
+#include <pthread.h>
+
+using namespace gateway;
+
+namespace {
+
+struct Options {
+    std::string config;
+    bool check = false;
+    bool to_stdout = false;
+    std::string level = "info";
+};
+
+// The phase of module i of n: polls spread evenly over the interval, so that
+// modules with one interval do not all poll in the same millisecond.
+std::chrono::milliseconds phase(const ModuleConfig &m, std::size_t i, std::size_t n)
+{
+    return std::chrono::milliseconds(static_cast<long>(m.interval_ms) * static_cast<long>(i) /
+                                     static_cast<long>(n));
+}
+
+// Waits for SIGINT or SIGTERM (blocked in every thread), looking every
+// second whether standard output still takes the values.
+void wait_for_stop(const sigset_t &stop, const StdoutSink *out)
+{
+    const timespec second{1, 0};
+    for (;;) {
+        const int sig = ::sigtimedwait(&stop, nullptr, &second);
+        if (sig == SIGINT || sig == SIGTERM) {
+            log(Level::info, std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+            return;
+        }
+        if (out && !out->ok()) {
+            log(Level::error, "standard output is closed; stopping");
+            return;
+        }
+    }
+}
+
+int run(const Config &c, bool to_stdout)
+{
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    // Blocked before any thread starts, so that every thread inherits it and
+    // only the wait below takes them.
+    ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    // A closed pipe or socket is an error to handle, not the end.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<StdoutSink> out;
+    std::unique_ptr<MqttSink> mqtt;
+    Sink *sink = nullptr;
+    if (to_stdout) {
+        out = std::make_unique<StdoutSink>();
+        sink = out.get();
+    } else {
+        mqtt = std::make_unique<MqttSink>(*c.mqtt, c.id);
+        std::string error;
+        if (!mqtt->start(error)) {
+            log(Level::error, error);
+            return 1;
+        }
+        sink = mqtt.get();
+    }
+    log(Level::info, "polling " + std::to_string(c.modules.size()) + " modules as " + c.id);
+    {
+        std::list<Poller> pollers;
+        for (std::size_t i = 0; i < c.modules.size(); ++i)
+            pollers.emplace_back(c.modules[i], *sink, phase(c.modules[i], i, c.modules.size()));
+        wait_for_stop(stop, out.get());
+        for (Poller &p : pollers)
+            p.stop();
+    }
+    if (mqtt) {
+        mqtt->stop(std::chrono::seconds(2));
+        if (auto n = mqtt->dropped())
+            log(Level::warn, std::to_string(n) + " values were dropped while the broker was away");
+    }
+    return out && !out->ok() ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    CLI::App app("kiv-gateway: polls kiv modules and publishes their data to an MQTT broker", "kiv-gateway");
+    app.add_option("-c,--config", o.config, "the configuration file (TOML)")->required();
+    app.add_flag("--check", o.check, "only check the configuration file, then exit");
+    app.add_flag("--stdout", o.to_stdout,
+                 "write each poll as a line of JSON to standard output instead of publishing it");
+    app.add_option("--log-level", o.level, "debug, info, warn or error")->capture_default_str();
+    app.set_version_flag("--version", std::string("kiv-gateway ") + KIV_VERSION_STRING);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e);
+    }
+    Level level{};
+    if (!parse_level(o.level, level)) {
+        std::fprintf(stderr, "kiv-gateway: --log-level: expected debug, info, warn or error\n");
+        return 2;
+    }
+    set_log_level(level);
+
+    std::string error;
+    auto config = load_config(o.config, error);
+    if (config && !o.to_stdout && !config->mqtt) {
+        error = o.config + ": [mqtt] with its broker is missing (or use --stdout)";
+        config.reset();
+    }
+    if (!config) {
+        std::fprintf(stderr, "kiv-gateway: %s\n", error.c_str());
+        return 2;
+    }
+    if (o.check) {
+        std::printf("%s: %zu modules, gateway %s\n", o.config.c_str(), config->modules.size(), config->id.c_str());
+        return 0;
+    }
+    return run(*config, o.to_stdout);
+}

@@ -1,0 +1,67 @@
+// One module's poller: a thread of its own that reads the module's process
+// image every interval and hands each result to the sink, so that a slow or
+// dead module never delays another's polls.
+#pragma once
+
+#include "config.h"
+#include "kiv.hpp"
+#include "sink.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <thread>
+
+namespace gateway {
+
+// After a failed connect the next attempt waits, doubling from the first to
+// the last of these, each drawn within +-20 % so that modules that dropped
+// off together do not all come back in step.
+struct Backoff {
+    std::chrono::milliseconds first{500};
+    std::chrono::milliseconds last{4000};
+};
+
+class Poller {
+public:
+    // phase: how long after start the first poll runs, to spread the
+    // modules' polls over their interval.
+    Poller(const ModuleConfig &m, Sink &sink, std::chrono::milliseconds phase, Backoff b = {});
+    ~Poller();
+    Poller(const Poller &) = delete;
+    Poller &operator=(const Poller &) = delete;
+
+    // Ends the thread: an exchange in progress runs to its timeout.
+    void stop();
+
+private:
+    using clock = std::chrono::steady_clock;
+
+    void run(std::stop_token st);
+    void poll_once(kiv::client &c);
+    void connect_failed();
+    void set_online(bool online, const std::string &why);
+    // Sleeps until t; false when the poller is stopped meanwhile.
+    bool sleep_until(std::stop_token &st, clock::time_point t);
+
+    const ModuleConfig m_;
+    Sink &sink_;
+    const std::chrono::milliseconds phase_;
+    const Backoff backoff_;
+
+    std::mutex mu_;
+    std::condition_variable_any cv_;
+    std::minstd_rand random_;
+
+    // Only the poller's own thread touches these.
+    std::uint64_t seq_ = 0;
+    int online_ = -1;                    // unknown at start
+    std::chrono::milliseconds delay_{0}; // the current backoff
+    clock::time_point retry_at_{};
+
+    std::jthread thread_;                // last: started once all else is set
+};
+
+} // namespace gateway

@@ -1,0 +1,17 @@
+// Where the pollers' results go: the MQTT broker, or standard output.
+#pragma once
+
+#include <string>
+
+namespace gateway {
+
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // One poll's JSON object (see payload.h).
+    virtual void values(const std::string &module, std::string json) = 0;
+    // The module started or stopped answering.
+    virtual void module_status(const std::string &module, bool online) = 0;
+};
+
+} // namespace gateway
