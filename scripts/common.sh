@@ -8,6 +8,7 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   g++-i686-linux-gnu libc6-i386 lib32stdc++6
   g++-arm-linux-gnueabi qemu-user
   libmodbus-dev libcli11-dev nlohmann-json3-dev iproute2
+  libtomlplusplus-dev libmosquitto-dev mosquitto mosquitto-clients
   strace clang libclang-rt-14-dev
   dpkg-dev lintian
   scdoc help2man man-db groff-base)
