@@ -62,8 +62,10 @@ print_report() {
   echo "| healthy polls missed | ${GWB_FIG[healthy_missed]} | $GWB_TARGET_MISSED | $v_miss |"
   echo "| messages delivered to the subscriber | ${GWB_FIG[delivered]} | | |"
   echo
-  printf 'jitter p50 %s ms, max %s ms over %s periods; sequence gaps %s; floor exchanges failed %s; gateway %s, modules online: %s healthy, %s others\n' \
+  printf 'jitter p50 %s ms, max %s ms over %s periods; sequence gaps %s; floor exchanges failed %s;\n' \
     "${GWB_FIG[jitter_p50_ms]}" "${GWB_FIG[jitter_max_ms]}" "${GWB_FIG[jitter_samples]}" \
-    "${GWB_FIG[healthy_seq_gaps]}" "${GWB_FIG[floor_failed]}" "${GWB_FIG[gateway_status]}" \
-    "${GWB_FIG[healthy_online]}" "${GWB_FIG[unhealthy_online]}"
+    "${GWB_FIG[healthy_seq_gaps]}" "${GWB_FIG[floor_failed]}"
+  printf 'gateway %s, modules online: %s healthy, %s others; load average (1 min) at the end: %s on %s cores\n' \
+    "${GWB_FIG[gateway_status]}" "${GWB_FIG[healthy_online]}" "${GWB_FIG[unhealthy_online]}" \
+    "${GWB_FIG[loadavg]}" "$(nproc)"
 }
