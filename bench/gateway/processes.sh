@@ -28,10 +28,11 @@ stop_pid() {
   wait "$pid" 2>/dev/null || GWB_STATUS=$?
 }
 
+# Last started first: the gateway still has its broker while it stops.
 stop_all() {
-  local pid
-  for pid in "${GWB_PIDS[@]}"; do
-    alive "$pid" && stop_pid "$pid" 5
+  local i
+  for ((i = ${#GWB_PIDS[@]} - 1; i >= 0; i--)); do
+    alive "${GWB_PIDS[i]}" && stop_pid "${GWB_PIDS[i]}" 5
   done
   GWB_PIDS=()
 }
@@ -96,7 +97,7 @@ start_gateway() {
     tail -n 5 "$GWB_DIR/gateway.log" >&2
     return 1
   }
-  "$gateway" --config "$GWB_DIR/gateway.toml" 2>>"$GWB_DIR/gateway.log" &
+  "$gateway" --config "$GWB_DIR/gateway.toml" >>"$GWB_DIR/gateway.log" 2>&1 &
   GWB_GATEWAY_PID=$!
   GWB_PIDS+=("$GWB_GATEWAY_PID")
   sleep 1
@@ -104,4 +105,17 @@ start_gateway() {
   echo "gateway-bench: kiv-gateway ended at once; its log:" >&2
   tail -n 5 "$GWB_DIR/gateway.log" >&2
   return 1
+}
+
+# run_bounded SECONDS OUT COMMAND...: COMMAND with its standard output added
+# to OUT, ended after SECONDS. Waited for in the background, so that a signal
+# to this script is taken at once and stop_all ends the command too.
+run_bounded() {
+  local seconds=$1 out=$2 pid status=0
+  shift 2
+  timeout "$seconds" "$@" >>"$out" &
+  pid=$!
+  GWB_PIDS+=("$pid")
+  wait "$pid" || status=$?
+  return "$status"
 }

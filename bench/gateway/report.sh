@@ -9,11 +9,12 @@ GWB_TARGET_MISSED=0
 
 declare -A GWB_FIG=()
 
-# read_figures FILE: adds its key=value lines to GWB_FIG.
+# read_figures FILE: adds its key=value lines to GWB_FIG. The library
+# reports a lost connection on standard output, which is not one of them.
 read_figures() {
   local key value
   while IFS='=' read -r key value; do
-    [ -n "$key" ] && GWB_FIG[$key]=$value
+    [[ $key =~ ^[a-z0-9_]+$ ]] && GWB_FIG[$key]=$value
   done <"$1"
 }
 
