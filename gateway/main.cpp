@@ -110,6 +110,23 @@ int main(int argc, char **argv)
                  "write each poll as a line of JSON to standard output instead of publishing it");
     app.add_option("--log-level", o.level, "debug, info, warn or error")->capture_default_str();
     app.set_version_flag("--version", std::string("kiv-gateway ") + KIV_VERSION_STRING);
+    app.footer(R"(The configuration file (TOML):
+  [gateway]
+  id = "line3"                 # topic root kiv/line3/...
+  [mqtt]
+  broker = "127.0.0.1:1883"    # also client_id, username, password_file,
+                               # ca_file (TLS), qos, keepalive_s, queue_limit
+  [[module]]                   # one per module
+  name = "oven1"               # letters, digits, '-', '_'
+  model = 7303                 # 7301, 7302 or 7303
+  address = "10.0.0.23"        # IPv4 address or host name
+  interval_ms = 1000           # also timeout_ms, modbus_port,
+                               # config_port, connect_timeout_ms
+
+Topics: kiv/<id>/status and kiv/<id>/<module>/status ("online" or
+"offline", retained); kiv/<id>/<module>/values (one JSON object per poll).
+SIGINT and SIGTERM publish "offline" and end it with status 0; a bad file
+ends it with status 2 before anything connects.)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

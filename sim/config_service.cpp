@@ -123,8 +123,9 @@ void serve_config(Simulator &sim, Server &server, Connection &c)
     const Options &o = sim.options();
     if (o.close_after && *o.close_after == 0)
         return;
+    long replies = 0;
     auto reply = [&](const std::string &text) {
-        if (o.delay_ms > 0 && !server.pause(c, o.delay_ms))
+        if (o.delay_ms > 0 && ++replies % o.slow_every == 0 && !server.pause(c, o.delay_ms))
             return false;
         vlog(c.peer + " -> " + escaped(text));
         return send_all(c.fd, text);

@@ -1,12 +1,16 @@
-// zrm-sim: a ZRM_7301, ZRM_7302 or ZRM_7303 remote I/O module on this
-// machine, for development and end-to-end tests of programs that talk to one.
+// zrm-sim: ZRM_7301, ZRM_7302 or ZRM_7303 remote I/O modules on this
+// machine, one or a whole plant of them, for development and end-to-end
+// tests of programs that talk to them.
+#include "descriptors.h"
 #include "log.h"
 #include "options.h"
+#include "plant.h"
+#include "plant_options.h"
 #include "server.h"
-#include "simulator.h"
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 int main(int argc, char **argv)
 {
@@ -29,9 +33,21 @@ int main(int argc, char **argv)
         break;
     }
     set_verbose(o.verbose);
+    std::vector<Options> modules;
+    if (!plant_modules(o, modules, message)) {
+        std::fprintf(stderr, "zrm-sim: %s\n", message.c_str());
+        return 2;
+    }
+    const bool plant = serves_plant(o);
+    if (plant) {
+        // Two listeners and an event descriptor per module, three descriptors
+        // per Modbus connection and one per configuration connection.
+        raise_descriptor_limit();
+        keep_low_descriptors_for_modbus();
+    }
 
-    Simulator sim(o);
-    if (!sim.init(message)) {
+    Plant p(std::move(modules), plant);
+    if (!p.init(message)) {
         std::fprintf(stderr, "zrm-sim: %s\n", message.c_str());
         return 2;
     }
@@ -39,13 +55,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "zrm-sim: cannot block SIGINT and SIGTERM\n");
         return 1;
     }
-    Server server(sim);
-    if (!server.listen(message)) {
+    if (!p.listen(message)) {
         std::fprintf(stderr, "zrm-sim: %s\n", message.c_str());
         return 1;
     }
-    std::printf("zrm-sim %s ready modbus %s:%d config %s:%d\n", sim.model().name, o.address.c_str(),
-                server.modbus_port(), o.address.c_str(), server.config_port());
-    std::fflush(stdout);
-    return server.run();
+    p.print_ready();
+    return p.run();
 }

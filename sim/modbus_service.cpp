@@ -2,6 +2,7 @@
 // and builds its answer. The answer is built into a socket pair first, so
 // that it can be logged byte for byte and held back by --delay-ms before it
 // goes to the client.
+#include "descriptors.h"
 #include "log.h"
 #include "services.h"
 
@@ -25,8 +26,13 @@ struct Context {
     {
         // The address is never used: the context works on sockets we set.
         ctx = modbus_new_tcp("127.0.0.1", 502);
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
             pair[0] = pair[1] = -1;
+            return;
+        }
+        // libmodbus only sends on the pair, it never waits on it.
+        for (int &fd : pair)
+            fd = move_above_select_limit(fd);
     }
     ~Context()
     {
@@ -123,7 +129,7 @@ void serve_modbus(Simulator &sim, Server &server, Connection &c)
         ssize_t len = ::recv(m.pair[1], rsp, sizeof rsp, MSG_DONTWAIT);
         if (len <= 0)
             return;
-        if (o.delay_ms > 0 && !server.pause(c, o.delay_ms))
+        if (o.delay_ms > 0 && (answered + 1) % o.slow_every == 0 && !server.pause(c, o.delay_ms))
             return;
         vlog(c.peer + " -> " + hex_bytes(rsp, static_cast<std::size_t>(len)));
         if (!send_all(c.fd, rsp, static_cast<std::size_t>(len)))

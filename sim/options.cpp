@@ -228,6 +228,20 @@ bool Parser::option(std::string_view name, std::string_view v)
         if (!n)
             return fail(name, v, "a request count 0..1000000000");
         o_.close_after = static_cast<long>(*n);
+    } else if (name == "--slow-every") {
+        auto n = parse_number(v, 1, 1000000);
+        if (!n)
+            return fail(name, v, "an answer count 1..1000000");
+        o_.slow_every = static_cast<int>(*n);
+    } else if (name == "--modules") {
+        auto n = parse_number(v, 1, max_modules);
+        if (!n)
+            return fail(name, v, "a module count 1.." + std::to_string(max_modules));
+        o_.modules = static_cast<int>(*n);
+    } else if (name == "--plant") {
+        if (v.empty())
+            return fail(name, v, "needs a file name");
+        o_.plant_file = std::string(v);
     } else if (name == "--config-ignore") {
         if (v.empty() || v.find_first_of("=\r\n") != std::string_view::npos)
             return fail(name, v, "a key such as ai_en");
@@ -241,6 +255,9 @@ bool Parser::option(std::string_view name, std::string_view v)
 
 bool Parser::check_model(bool model_given)
 {
+    // A plant file's lines name the models, each its own.
+    if (!o_.plant_file.empty())
+        return true;
     if (!model_given) {
         msg_ = "--model 7301|7302|7303 is required (see --help)";
         return false;
@@ -289,6 +306,7 @@ const char *const listen_group = "Where it listens";
 const char *const config_group = "Configuration service";
 const char *const fixed_group = "Fixed inputs (otherwise inputs move over time within their range)";
 const char *const fault_group = "Faults";
+const char *const plant_group = "A plant: many modules in one process";
 
 std::vector<OptionEntry> option_entries()
 {
@@ -339,14 +357,26 @@ std::vector<OptionEntry> option_entries()
         {"--config-ignore", "KEY", fault_group,
          "give no answer to requests naming KEY; \"login\"\n"
          "is the login line, \"save\" the save line", ""},
+        {"--slow-every", "K", fault_group,
+         "with --delay-ms, hold back only every K-th\n"
+         "answer of a connection", n(d.slow_every)},
+        {"--modules", "N", plant_group,
+         "serve N modules alike on N consecutive\n"
+         "addresses from --address, 1.." + std::to_string(max_modules), n(d.modules)},
+        {"--plant", "FILE", plant_group,
+         "serve the modules of FILE, one line each in\n"
+         "the options' syntax; then only --verbose and\n"
+         "--wall-clock go on the command line", ""},
     };
 }
 
 const char usage[] = "Usage: zrm-sim --model 7301|7302|7303 [options]\n\n";
 
 const char description[] =
-    "Simulates one ZRM remote I/O module: Modbus/TCP and the configuration service.\n"
-    "When both services listen it prints one line on standard output:\n"
+    "Simulates one ZRM remote I/O module: Modbus/TCP and the configuration service;\n"
+    "with --modules or --plant, many of them in one process.\n"
+    "When both services listen it prints one line on standard output (one per\n"
+    "module, in module order):\n"
     "  zrm-sim <model> ready modbus <address>:<port> config <address>:<port>\n"
     "SIGINT or SIGTERM ends it with status 0; a bad option gives status 2.\n\n";
 
@@ -399,6 +429,11 @@ void describe(CLI::App &app, Options &o, Parser &p, bool &model_given)
         // and the last of a single one wins.
         opt->trigger_on_parse()->type_name(spec.value)->group(spec.group);
     }
+    app.add_flag("--wall-clock", o.wall_clock,
+                 "live values at the seconds since the epoch\n"
+                 "(plus each module's offset) instead of since start")
+        ->disable_flag_override()
+        ->group(plant_group);
     // Added after the others, so that their group comes last in --help.
     app.add_flag("-v,--verbose", o.verbose, "log every request and answer on standard error")
         ->disable_flag_override()
@@ -430,6 +465,46 @@ std::string parse_error_text(const CLI::App &app, const CLI::ParseError &e)
     return std::string(e.what()) + " (see --help)";
 }
 
+// Options that the whole process shares: a plant file's lines cannot set
+// them, and they are all that the command line takes beside --plant.
+const char *const process_options[] = {"--verbose", "--wall-clock", "--plant", "--modules"};
+
+bool process_option(const std::string &name)
+{
+    for (const char *p : process_options)
+        if (name == p)
+            return true;
+    return false;
+}
+
+// The options of one scope that are given where they do not belong.
+bool check_scope(const CLI::App &app, const Options &o, OptionScope scope, std::string &message)
+{
+    for (const CLI::Option *opt : app.get_options()) {
+        // The long name, "--verbose" for "-v,--verbose".
+        std::string name = opt->get_name();
+        if (opt->count() == 0 || name == "--help" || name == "--version")
+            continue;
+        if (scope == OptionScope::plant_line && process_option(name)) {
+            message = name + " is for the whole process: give it on the command line";
+            return false;
+        }
+        if (scope == OptionScope::command_line && !o.plant_file.empty() && !process_option(name)) {
+            message = name + " belongs in the plant file's lines, not on the command line with --plant";
+            return false;
+        }
+    }
+    if (!o.plant_file.empty() && app.count("--modules") > 0) {
+        message = "--plant and --modules exclude each other";
+        return false;
+    }
+    if (o.modules > 1 && !o.state_file.empty()) {
+        message = "--state names one module's file: give each module its own in a --plant file";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string usage_text()
@@ -448,7 +523,7 @@ const char *version_text()
     return "zrm-sim " ZRM_SIM_VERSION "\n";
 }
 
-ParseResult parse_options(int argc, char **argv, Options &o, std::string &message)
+ParseResult parse_options(int argc, char **argv, Options &o, std::string &message, OptionScope scope)
 {
     CLI::App app("", "zrm-sim");
     Parser p(o, message);
@@ -464,6 +539,8 @@ ParseResult parse_options(int argc, char **argv, Options &o, std::string &messag
         message = parse_error_text(app, e);
         return ParseResult::error;
     }
+    if (!check_scope(app, o, scope, message))
+        return ParseResult::error;
     return p.check_model(model_given) ? ParseResult::run : ParseResult::error;
 }
 

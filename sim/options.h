@@ -31,13 +31,33 @@ struct Options {
     std::optional<int> exception;
     std::optional<long> close_after;
     std::vector<std::string> config_ignore;
+    int slow_every = 1;                    // with delay_ms: only every K-th answer is late
+
+    // The whole process.
     bool verbose = false;
+    bool wall_clock = false;               // live values follow CLOCK_REALTIME
+    int modules = 1;                       // --modules: copies on consecutive addresses
+    std::string plant_file;                // --plant: one module per line
+
+    // Set for each module of a plant, not by an option: its place in the
+    // plant, which offsets its live values in time.
+    int module_index = 0;
 };
+
+// The most modules one process serves: every module must be able to hold a
+// Modbus connection on a descriptor below FD_SETSIZE, and the 1024 numbers
+// there are shared with standard input, output and error.
+inline constexpr int max_modules = 1000;
 
 enum class ParseResult { run, help, version, error };
 
+// Where a set of options comes from: the command line, or one line of a
+// plant file, which names one module and takes no options of the process.
+enum class OptionScope { command_line, plant_line };
+
 // On error, message says what was wrong in one line.
-ParseResult parse_options(int argc, char **argv, Options &o, std::string &message);
+ParseResult parse_options(int argc, char **argv, Options &o, std::string &message,
+                          OptionScope scope = OptionScope::command_line);
 
 // The --help text, with the defaults that Options holds.
 std::string usage_text();

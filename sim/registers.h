@@ -17,7 +17,7 @@ namespace zrmsim {
 modbus_mapping_t *new_model_mapping(const ModelInfo &m);
 
 // Writes every input of the map (records, sensor block, discrete inputs) as
-// the module shows it t seconds after start.
+// the module shows it at t, its live time (see live_time).
 void fill_inputs(modbus_mapping_t *map, const ModelInfo &m, const Settings &s,
                  const FixedValues &fixed, double t);
 

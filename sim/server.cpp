@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include "descriptors.h"
 #include "log.h"
 #include "services.h"
 
@@ -12,7 +13,6 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,15 +44,6 @@ constexpr int keepalive_idle_s = 60;
 constexpr int keepalive_interval_s = 10;
 constexpr int keepalive_count = 3;
 const char *const service_names[] = {"modbus", "config"};
-
-sigset_t stop_signals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
 
 std::string peer_name(const sockaddr_in &a)
 {
@@ -97,9 +88,9 @@ void close_inherited_descriptors()
         ::close(fd);
 }
 
-Server::Server(Simulator &sim) : sim_(sim)
+Server::Server(Simulator &sim, std::string label) : sim_(sim), label_(std::move(label))
 {
-    event_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    event_fd_ = move_above_select_limit(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     rlimit r{};
     if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur != RLIM_INFINITY && r.rlim_cur < INT_MAX)
         descriptor_limit_ = static_cast<int>(r.rlim_cur);
@@ -111,13 +102,14 @@ Server::~Server()
     close_listeners();
     if (event_fd_ >= 0)
         ::close(event_fd_);
-    if (signal_fd_ >= 0)
-        ::close(signal_fd_);
 }
 
 bool Server::block_signals()
 {
-    sigset_t set = stop_signals();
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
     // Writes to a closed connection fail with EPIPE instead of ending us.
     ::signal(SIGPIPE, SIG_IGN);
     return ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
@@ -128,7 +120,7 @@ bool Server::open_listener(int index, std::string &error)
     const Options &o = sim_.options();
     // A reopened listener takes the port it had, even one that was ephemeral.
     int port = ports_[index] != 0 ? ports_[index] : (index == 0 ? o.modbus_port : o.config_port);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = move_above_select_limit(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd < 0) {
         error = std::string("socket: ") + std::strerror(errno);
         return false;
@@ -191,7 +183,7 @@ void Server::accept_one(int index)
         if (out_of_descriptors(err)) {
             accept_paused_until_[index] = std::chrono::steady_clock::now() + accept_backoff;
             if (!short_of_descriptors_[index])
-                log_line(std::string(service_names[index]) + ": cannot accept: " + std::strerror(err) +
+                log_line(label_ + service_names[index] + ": cannot accept: " + std::strerror(err) +
                          "; clients wait or are closed until connections end");
             short_of_descriptors_[index] = true;
         }
@@ -199,11 +191,11 @@ void Server::accept_one(int index)
     }
     if (short_of_descriptors_[index]) {
         short_of_descriptors_[index] = false;
-        vlog(std::string(service_names[index]) + ": accepting again");
+        vlog(label_ + service_names[index] + ": accepting again");
     }
     auto service = index == 0 ? Service::modbus : Service::config;
     if (service == Service::modbus && fd >= FD_SETSIZE) {
-        log_line("modbus: descriptor " + std::to_string(fd) + " is beyond what libmodbus can wait on (" +
+        log_line(label_ + "modbus: descriptor " + std::to_string(fd) + " is beyond what libmodbus can wait on (" +
                  std::to_string(FD_SETSIZE) + "), closing " + peer_name(a));
         ::close(fd);
         return;
@@ -214,10 +206,13 @@ void Server::accept_one(int index)
         if (c->service == service && !c->done)
             ++open;
     if (open >= max_connections_per_service) {
-        log_line(std::string(service_names[index]) + ": too many connections, closing " + peer_name(a));
+        log_line(label_ + service_names[index] + ": too many connections, closing " + peer_name(a));
         ::close(fd);
         return;
     }
+    // Only a Modbus connection needs a number that select() can take.
+    if (service == Service::config)
+        fd = move_above_select_limit(fd);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     set_keepalive(fd);
@@ -225,7 +220,7 @@ void Server::accept_one(int index)
     Connection &c = *conn;
     c.fd = fd;
     c.service = service;
-    c.peer = std::string(service_names[index]) + " " + peer_name(a);
+    c.peer = label_ + service_names[index] + " " + peer_name(a);
     connections_.push_back(std::move(conn));
     try {
         c.thread = std::thread([this, &c] {
@@ -338,7 +333,7 @@ void Server::handle_reboot_events()
     if (phase_ == Phase::requested) {
         close_listeners();
         phase_ = Phase::refusing;
-        vlog("rebooting: new connections refused");
+        vlog(label_ + "rebooting: new connections refused");
         cv_.notify_all();
     }
     if (phase_ == Phase::answered) {
@@ -372,20 +367,14 @@ int Server::next_timeout()
     return static_cast<int>(std::max<long long>(0, left));
 }
 
-int Server::run()
+int Server::run(int stop_fd)
 {
-    sigset_t set = stop_signals();
-    signal_fd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
-    if (signal_fd_ < 0) {
-        log_line(std::string("signalfd: ") + std::strerror(errno));
-        return 1;
-    }
     int status = 0;
     for (;;) {
         pollfd fds[4];
         int listener_of[4] = {-1, -1, -1, -1};
         nfds_t n = 0;
-        fds[n++] = {signal_fd_, POLLIN, 0};
+        fds[n++] = {stop_fd, POLLIN, 0};
         fds[n++] = {event_fd_, POLLIN, 0};
         auto now = std::chrono::steady_clock::now();
         for (int i = 0; i < 2; ++i)
@@ -396,16 +385,12 @@ int Server::run()
         if (::poll(fds, n, next_timeout()) < 0) {
             if (errno == EINTR)
                 continue;
-            log_line(std::string("poll: ") + std::strerror(errno));
+            log_line(label_ + "poll: " + std::strerror(errno));
             status = 1;
             break;
         }
-        if (fds[0].revents != 0) {
-            signalfd_siginfo info{};
-            [[maybe_unused]] auto got = ::read(signal_fd_, &info, sizeof info);
-            vlog(std::string("stopping on ") + ::strsignal(static_cast<int>(info.ssi_signo)));
+        if (fds[0].revents != 0)
             break;
-        }
         if (fds[1].revents != 0) {
             std::uint64_t count = 0;
             [[maybe_unused]] auto got = ::read(event_fd_, &count, sizeof count);
@@ -430,9 +415,9 @@ int Server::run()
             std::lock_guard lock(mu_);
             if (up) {
                 phase_ = Phase::none;
-                vlog("reboot done: listening again");
+                vlog(label_ + "reboot done: listening again");
             } else {
-                log_line(error + "; trying again");
+                log_line(label_ + error + "; trying again");
                 reboot_end_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(relisten_retry_ms);
             }
         }

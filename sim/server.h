@@ -1,5 +1,5 @@
-// Both listening sockets, one thread per client connection, the reboot that
-// follows a save, and the clean end on SIGINT or SIGTERM.
+// Both listening sockets of a module, one thread per client connection, the
+// reboot that follows a save, and the clean end when the process stops.
 #pragma once
 
 #include "simulator.h"
@@ -35,7 +35,9 @@ struct Connection {
 
 class Server {
 public:
-    explicit Server(Simulator &sim);
+    // label starts every log line of this module ("127.0.10.3: " in a
+    // plant, empty for a lone module).
+    explicit Server(Simulator &sim, std::string label = "");
     ~Server();
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
@@ -45,9 +47,11 @@ public:
     int modbus_port() const { return ports_[0]; }
     int config_port() const { return ports_[1]; }
 
-    // Serves until SIGINT or SIGTERM (blocked in every thread: call
-    // block_signals first). Returns the exit status.
-    int run();
+    // Serves until stop_fd is readable; it is never read here, so that one
+    // descriptor stops every module. Returns the exit status.
+    int run(int stop_fd);
+    // SIGINT and SIGTERM blocked, to be taken by a signalfd; called before
+    // any thread starts, so that every thread has them blocked.
     static bool block_signals();
 
     // For the connection threads.
@@ -78,6 +82,7 @@ private:
     int next_timeout();
 
     Simulator &sim_;
+    std::string label_;
     int listeners_[2] = {-1, -1};
     // Out of descriptors: the listener is left alone until this time, and
     // the shortage is logged once until an accept works again.
@@ -85,7 +90,6 @@ private:
     bool short_of_descriptors_[2] = {false, false};
     int descriptor_limit_ = INT_MAX;   // RLIMIT_NOFILE, read once at start
     int ports_[2] = {0, 0};
-    int signal_fd_ = -1;
     int event_fd_ = -1;
 
     std::mutex mu_;

@@ -106,8 +106,10 @@ int Simulator::reply(modbus_t *ctx, const std::uint8_t *req, int length)
         return modbus_reply_exception(ctx, req, static_cast<unsigned>(*opts_.exception));
     if (!served_function(static_cast<std::uint8_t>(function)))
         return modbus_reply_exception(ctx, req, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
-    double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    fill_inputs(map_, model_, settings_, opts_.fixed, t);
+    double t = opts_.wall_clock
+                   ? wall_clock_seconds()
+                   : std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    fill_inputs(map_, model_, settings_, opts_.fixed, live_time(opts_.module_index, t));
     return modbus_reply(ctx, req, length, map_);
 }
 

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <ctime>
 #include <numbers>
 
 namespace zrmsim {
@@ -67,6 +68,23 @@ Span range_span(int code)
         return {0.0, 20.0};
     double span = spans[code / 2];
     return code % 2 == 1 ? Span{0.0, span} : Span{-span, span};
+}
+
+// No two offsets of 1000 modules differ by a whole number of periods of an
+// analog value (20..27 s, 30..32 s, 60 s), so no two modules of a model
+// show the same analog values at once.
+constexpr double module_offset_s = 7.31;
+
+double live_time(int module_index, double t)
+{
+    return t + module_offset_s * module_index;
+}
+
+double wall_clock_seconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 Reading live_ai(int code, int ch, double t)

@@ -35,6 +35,16 @@ struct FixedValues {
 // "-12.5", "3", "12.50": the parts as written. limit bounds both parts.
 std::optional<Reading> parse_reading(std::string_view text, unsigned limit);
 
+// The moment whose live values module module_index (0-based, its place in
+// the plant) shows at t: t plus 7.31 s for each module before it, so that
+// modules of one model do not show the same values at the same time. t is
+// the seconds since start, or with --wall-clock the seconds since the epoch
+// (wall_clock_seconds()); a test that knows t can tell what any channel of
+// any module holds: live_ai(code, ch, live_time(i, t)).
+double live_time(int module_index, double t);
+// CLOCK_REALTIME in seconds since the epoch.
+double wall_clock_seconds();
+
 // Live values at t seconds since start. Live values have one digit after the
 // point, since a fraction with a leading zero (12.05) cannot be told from
 // one without it in a channel record.

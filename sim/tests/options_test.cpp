@@ -23,6 +23,7 @@ TEST(Help, ListsEveryOptionOnStdoutAndExitsZero)
                             "--state", "--reboot-ms", "--ai ", "--tc ", "--di", "--do", "--sensor",
                             "--ai-en", "--tc-en", "--range", "--povp", "--delay-ms", "--exception",
                             "--close-after", "--config-ignore", "--idle-timeout", "--verbose", "--version",
+                            "--slow-every", "--modules", "--plant", "--wall-clock",
                             "ready modbus"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
     EXPECT_EQ(r.err, "");
@@ -90,7 +91,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"ExceptionTwelve", {"--model", "7302", "--exception", "12"}},
         BadCase{"NegativeDelay", {"--model", "7302", "--delay-ms", "-1"}},
         BadCase{"CloseAfterNotANumber", {"--model", "7302", "--close-after", "x"}},
-        BadCase{"TcEnableOnAnalogModel", {"--model", "7301", "--tc-en", "7"}}),
+        BadCase{"TcEnableOnAnalogModel", {"--model", "7301", "--tc-en", "7"}},
+        BadCase{"SlowEveryZero", {"--model", "7302", "--delay-ms", "100", "--slow-every", "0"}},
+        BadCase{"ModulesZero", {"--model", "7302", "--modules", "0"}},
+        BadCase{"ModulesBeyondTheLimit", {"--model", "7302", "--modules", "1001"}},
+        BadCase{"WallClockWithValue", {"--model", "7302", "--wall-clock=1"}}),
     [](const auto &p) { return std::string(p.param.name); });
 
 TEST(BadOptionsMessage, UnknownOptionAtTheEndIsCalledUnknown)

@@ -1,5 +1,6 @@
 #include "sim_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -139,6 +140,9 @@ RunResult run_sim(const std::vector<std::string> &args, Ms limit)
 
 Sim::Sim(std::vector<std::string> args) : args_(std::move(args))
 {
+    err_path_ = temp_path();
+    if (names_port(args_, "--plant"))
+        return;
     if (!names_port(args_, "--modbus-port")) {
         args_.emplace_back("--modbus-port");
         args_.emplace_back("0");
@@ -147,7 +151,6 @@ Sim::Sim(std::vector<std::string> args) : args_(std::move(args))
         args_.emplace_back("--config-port");
         args_.emplace_back("0");
     }
-    err_path_ = temp_path();
 }
 
 Sim::~Sim()
@@ -165,7 +168,8 @@ bool Sim::start(Ms limit)
     }
     auto deadline = Clock::now() + limit;
     std::string got;
-    while (got.find('\n') == std::string::npos) {
+    auto lines = [&] { return std::count(got.begin(), got.end(), '\n'); };
+    while (lines() < expected_modules_) {
         pollfd p{out_fd_, POLLIN, 0};
         if (::poll(&p, 1, ms_left(deadline)) <= 0) {
             error_ = "no ready line in time; stderr: " + err();
@@ -179,18 +183,25 @@ bool Sim::start(Ms limit)
         }
         got.append(buf, static_cast<std::size_t>(n));
     }
-    auto nl = got.find('\n');
-    ready_ = got.substr(0, nl);
-    more_out_ = got.substr(nl + 1);
     static const std::regex form(
         R"(zrm-sim (730[123]) ready modbus ([0-9.]+):([0-9]+) config ([0-9.]+):([0-9]+))");
-    std::smatch m;
-    if (!std::regex_match(ready_, m, form)) {
-        error_ = "not a ready line: " + ready_;
-        return false;
+    std::size_t at = 0;
+    for (int i = 0; i < expected_modules_; ++i) {
+        auto nl = got.find('\n', at);
+        std::string line = got.substr(at, nl - at);
+        at = nl + 1;
+        std::smatch m;
+        if (!std::regex_match(line, m, form) || m[2].str() != m[4].str()) {
+            error_ = "not a ready line: " + line;
+            return false;
+        }
+        modules_.push_back({m[1].str(), m[2].str(), std::stoi(m[3].str()), std::stoi(m[5].str())});
+        if (i == 0)
+            ready_ = line;
     }
-    modbus_port_ = std::stoi(m[3].str());
-    config_port_ = std::stoi(m[5].str());
+    more_out_ = got.substr(at);
+    modbus_port_ = modules_.front().modbus_port;
+    config_port_ = modules_.front().config_port;
     return true;
 }
 
