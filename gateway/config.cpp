@@ -16,7 +16,16 @@ struct Bad {
 
 std::string located(const std::string &path, const Bad &b)
 {
-    return path + (b.where.line ? ":" + std::to_string(b.where.line) : std::string()) + ": " + b.reason;
+    // Appended piece by piece: GCC 12 misjudges ":" + std::to_string(...)
+    // as an overlapping copy (-Wrestrict) in the optimised build.
+    std::string s = path;
+    if (b.where.line) {
+        s += ':';
+        s += std::to_string(b.where.line);
+    }
+    s += ": ";
+    s += b.reason;
+    return s;
 }
 
 // Keys that a table may hold: a misspelt key is an error, not a default.

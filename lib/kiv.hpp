@@ -308,7 +308,13 @@ struct reading {
 
     std::string text() const
     {
-        return (negative ? "-" : "") + std::to_string(integer) + "." + std::to_string(fraction);
+        // Appended piece by piece: GCC 12 misjudges "-" + std::string as an
+        // overlapping copy (-Wrestrict) in optimised programs.
+        std::string s = negative ? "-" : "";
+        s += std::to_string(integer);
+        s += '.';
+        s += std::to_string(fraction);
+        return s;
     }
     double number() const noexcept
     {
