@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -18,7 +19,19 @@ struct Window {
     double wall_s = 0;
     double cpu_s = 0;
     long peak_rss_kib = 0;
+    std::size_t threads = 0;
+    double busiest_thread_s = 0;  // where one thread does the work of many
 };
+
+// The threads' CPU over the window; a thread born in it counts from zero.
+void thread_figures(const std::map<pid_t, double> &before, const std::map<pid_t, double> &after, Window &w)
+{
+    w.threads = after.size();
+    for (const auto &[tid, s] : after) {
+        const auto b = before.find(tid);
+        w.busiest_thread_s = std::max(w.busiest_thread_s, s - (b == before.end() ? 0.0 : b->second));
+    }
+}
 
 struct Tally {
     std::uint64_t values = 0;
@@ -97,6 +110,7 @@ bool measure(const MeasureSetup &setup, const std::vector<Module> &modules, std:
         return false;
 
     Window w;
+    const auto threads0 = thread_cpu_seconds(setup.gateway_pid);
     const double cpu0 = process_cpu_seconds(setup.gateway_pid);
     const double t0 = monotonic_seconds();
     if (cpu0 < 0) {
@@ -107,6 +121,7 @@ bool measure(const MeasureSetup &setup, const std::vector<Module> &modules, std:
         return false;
     w.wall_s = monotonic_seconds() - t0;
     const double cpu1 = process_cpu_seconds(setup.gateway_pid);
+    thread_figures(threads0, thread_cpu_seconds(setup.gateway_pid), w);
     w.peak_rss_kib = peak_rss_kib(setup.gateway_pid);
     if (cpu1 < 0 || w.peak_rss_kib < 0) {
         message = "the gateway ended during the window";
@@ -123,6 +138,8 @@ bool measure(const MeasureSetup &setup, const std::vector<Module> &modules, std:
     std::printf("window_s=%.3f\n", w.wall_s);
     std::printf("gateway_cpu_s=%.3f\n", w.cpu_s);
     std::printf("gateway_cpu_pct=%.2f\n", 100.0 * w.cpu_s / w.wall_s);
+    std::printf("gateway_threads=%zu\n", w.threads);
+    std::printf("gateway_busiest_thread_pct=%.2f\n", 100.0 * w.busiest_thread_s / w.wall_s);
     std::printf("gateway_peak_rss_kib=%ld\n", w.peak_rss_kib);
     std::printf("values=%llu\n", static_cast<unsigned long long>(t.values));
     std::printf("polls_per_s=%.1f\n", static_cast<double>(t.values) / w.wall_s);

@@ -1,5 +1,6 @@
 #include "proc_usage.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,9 +11,11 @@
 
 namespace gwbench {
 
-double process_cpu_seconds(pid_t pid)
+namespace {
+
+double stat_cpu_seconds(const std::string &path)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::ifstream in(path);
     std::string text;
     if (!std::getline(in, text))
         return -1;
@@ -34,6 +37,31 @@ double process_cpu_seconds(pid_t pid)
     if (!fields)
         return -1;
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+} // namespace
+
+double process_cpu_seconds(pid_t pid)
+{
+    return stat_cpu_seconds("/proc/" + std::to_string(pid) + "/stat");
+}
+
+std::map<pid_t, double> thread_cpu_seconds(pid_t pid)
+{
+    std::map<pid_t, double> threads;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return threads;
+    while (const dirent *e = ::readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        const double s = stat_cpu_seconds(dir + "/" + e->d_name + "/stat");
+        if (s >= 0)
+            threads[static_cast<pid_t>(std::atoi(e->d_name))] = s;
+    }
+    ::closedir(d);
+    return threads;
 }
 
 long peak_rss_kib(pid_t pid)

@@ -66,6 +66,8 @@ print_report() {
   printf 'jitter p50 %s ms, max %s ms over %s periods; sequence gaps %s; floor exchanges failed %s;\n' \
     "${GWB_FIG[jitter_p50_ms]}" "${GWB_FIG[jitter_max_ms]}" "${GWB_FIG[jitter_samples]}" \
     "${GWB_FIG[healthy_seq_gaps]}" "${GWB_FIG[floor_failed]}"
+  printf 'gateway: %s threads, the busiest %s %% of one core\n' \
+    "${GWB_FIG[gateway_threads]}" "${GWB_FIG[gateway_busiest_thread_pct]}"
   printf 'gateway %s, modules online: %s healthy, %s others; load average (1 min) at the end: %s on %s cores\n' \
     "${GWB_FIG[gateway_status]}" "${GWB_FIG[healthy_online]}" "${GWB_FIG[unhealthy_online]}" \
     "${GWB_FIG[loadavg]}" "$(nproc)"
