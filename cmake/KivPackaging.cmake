@@ -54,9 +54,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kiv-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-  "read and set ZRM I/O modules from the shell
+  "read, set and poll ZRM I/O modules
 kivtool reads a module's process data and configuration and sets its
-outputs and settings; zrm-sim, where built, simulates modules on a
-loopback address for trying things without hardware.")
+outputs and settings; kiv-gateway, where built, polls many modules and
+publishes their data to an MQTT broker; zrm-sim, where built, simulates
+modules on loopback addresses for trying things without hardware.")
 
 include(CPack)

@@ -14,18 +14,23 @@ struct Bad {
     toml::source_position where{};
 };
 
-std::string located(const std::string &path, const Bad &b)
+// "FILE:LINE: reason", or "FILE: reason" when no line is known. Appended
+// in steps: GCC 12 misjudges ":" + std::to_string(...) in optimised builds.
+std::string located(const std::string &path, std::size_t line, const std::string &reason)
 {
-    // Appended piece by piece: GCC 12 misjudges ":" + std::to_string(...)
-    // as an overlapping copy (-Wrestrict) in the optimised build.
     std::string s = path;
-    if (b.where.line) {
+    if (line) {
         s += ':';
-        s += std::to_string(b.where.line);
+        s += std::to_string(line);
     }
     s += ": ";
-    s += b.reason;
+    s += reason;
     return s;
+}
+
+std::string located(const std::string &path, const Bad &b)
+{
+    return located(path, b.where.line, b.reason);
 }
 
 // Keys that a table may hold: a misspelt key is an error, not a default.
@@ -218,9 +223,7 @@ std::optional<Config> load_config(const std::string &path, std::string &error)
     try {
         root = toml::parse_file(path);
     } catch (const toml::parse_error &e) {
-        const auto line = e.source().begin.line;
-        error = path + (line ? ":" + std::to_string(line) : std::string()) + ": " +
-                std::string(e.description());
+        error = located(path, e.source().begin.line, std::string(e.description()));
         return std::nullopt;
     }
     Config c;

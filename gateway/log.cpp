@@ -30,7 +30,11 @@ void log(Level l, const std::string &text)
     if (l < threshold.load())
         return;
     // One write per line, so that lines of different threads never mix.
-    const std::string line = "kiv-gateway: " + std::string(names[static_cast<int>(l)]) + ": " + text + "\n";
+    std::string line = "kiv-gateway: ";
+    line += names[static_cast<int>(l)];
+    line += ": ";
+    line += text;
+    line += '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 

@@ -81,7 +81,7 @@ int run(const Config &c, bool to_stdout)
         }
         sink = mqtt.get();
     }
-    log(Level::info, "polling " + std::to_string(c.modules.size()) + " modules as " + c.id);
+    log(Level::info, "polling " + c.id + "'s " + std::to_string(c.modules.size()) + " modules");
     {
         std::list<Poller> pollers;
         for (std::size_t i = 0; i < c.modules.size(); ++i)

@@ -308,8 +308,8 @@ struct reading {
 
     std::string text() const
     {
-        // Appended piece by piece: GCC 12 misjudges "-" + std::string as an
-        // overlapping copy (-Wrestrict) in optimised programs.
+        // In steps: GCC 12 optimising misjudges "-" + std::to_string(...)
+        // as an overlapping copy (-Wrestrict), in the caller's build.
         std::string s = negative ? "-" : "";
         s += std::to_string(integer);
         s += '.';
