@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The plant of gateway-bench and the gateway's view of it, laid out in DIR:
 #   modules.txt   NAME MODEL ADDRESS MODBUS_PORT ROLE, every configured module
 #   plant.txt     zrm-sim --plant: one line of options per served module

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Starting and stopping what gateway-bench runs: the broker, the plant and
 # the gateway. Every wait is bounded; stop_all ends whatever was started and
 # is what the EXIT trap calls.

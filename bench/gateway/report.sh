@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The table of gateway-bench: the figures of gateway-meter (key=value lines,
 # read into the associative array GWB_FIG) beside the targets. Sets
 # GWB_MISSED to the targets that were missed, one line each.
