@@ -1,0 +1,122 @@
+# shellcheck shell=bash
+# Starting and stopping what gateway-bench runs: the broker, the plant and
+# the gateway. Every wait is bounded; stop_all ends whatever was started and
+# is what the EXIT trap calls.
+# Needs GWB_DIR (the run's temporary folder).
+
+GWB_PIDS=()
+
+# listening PORT: true when something listens on 127.0.0.1:PORT.
+listening() {
+  [ -n "$(ss -Hltn "src 127.0.0.1:$1" 2>/dev/null)" ]
+}
+
+alive() {
+  kill -0 "$1" 2>/dev/null
+}
+
+# stop_pid PID SECONDS: SIGTERM, then SIGKILL once SECONDS have passed;
+# leaves the exit status in GWB_STATUS (143 or 137 if it took a signal).
+stop_pid() {
+  local pid=$1 tenths=$(($2 * 10))
+  kill -TERM "$pid" 2>/dev/null || true
+  while alive "$pid" && ((tenths-- > 0)); do sleep 0.1; done
+  if alive "$pid"; then
+    echo "gateway-bench: $pid did not end on SIGTERM; killed" >&2
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  GWB_STATUS=0
+  wait "$pid" 2>/dev/null || GWB_STATUS=$?
+}
+
+# Last started first: the gateway still has its broker while it stops.
+stop_all() {
+  local i
+  for ((i = ${#GWB_PIDS[@]} - 1; i >= 0; i--)); do
+    alive "${GWB_PIDS[i]}" && stop_pid "${GWB_PIDS[i]}" 5
+  done
+  GWB_PIDS=()
+}
+
+# start_broker: mosquitto on a free port of 127.0.0.1, its own configuration
+# in GWB_DIR; sets GWB_BROKER_PORT and GWB_BROKER_PID.
+start_broker() {
+  local try port tenths
+  for ((try = 0; try < 10; try++)); do
+    port=$((20000 + RANDOM % 40000))
+    listening "$port" && continue
+    {
+      echo "listener $port 127.0.0.1"
+      echo "allow_anonymous true"
+      echo "persistence false"
+      # The subscriber takes every values message of 256 modules at 10 Hz.
+      echo "max_queued_messages 100000"
+      echo "log_dest stderr"
+      echo "log_type error"
+      echo "log_type warning"
+      # In a user namespace of our own only our own user exists to run as.
+      [ -n "${GWB_USERNS:-}" ] && echo "user root"
+    } >"$GWB_DIR/mosquitto.conf"
+    mosquitto -c "$GWB_DIR/mosquitto.conf" 2>>"$GWB_DIR/mosquitto.log" &
+    GWB_BROKER_PID=$!
+    GWB_PIDS+=("$GWB_BROKER_PID")
+    for ((tenths = 50; tenths > 0; tenths--)); do
+      listening "$port" && { GWB_BROKER_PORT=$port; return 0; }
+      alive "$GWB_BROKER_PID" || break
+      sleep 0.1
+    done
+    stop_pid "$GWB_BROKER_PID" 2
+  done
+  echo "gateway-bench: mosquitto did not start; its log:" >&2
+  tail -n 5 "$GWB_DIR/mosquitto.log" >&2
+  return 1
+}
+
+# start_plant SIM SERVED: zrm-sim --plant GWB_DIR/plant.txt, waiting (60 s at
+# most) for its SERVED ready lines; sets GWB_PLANT_PID.
+start_plant() {
+  local sim=$1 served=$2 tenths
+  "$sim" --plant "$GWB_DIR/plant.txt" >"$GWB_DIR/plant.ready" 2>>"$GWB_DIR/plant.log" &
+  GWB_PLANT_PID=$!
+  GWB_PIDS+=("$GWB_PLANT_PID")
+  for ((tenths = 600; tenths > 0; tenths--)); do
+    (($(grep -c ' ready ' "$GWB_DIR/plant.ready") >= served)) && return 0
+    alive "$GWB_PLANT_PID" || break
+    sleep 0.1
+  done
+  echo "gateway-bench: the plant did not get ready ($(grep -c ' ready ' "$GWB_DIR/plant.ready") of $served modules); its log:" >&2
+  tail -n 5 "$GWB_DIR/plant.log" >&2
+  return 1
+}
+
+# start_gateway GATEWAY: checks the configuration, then runs it; sets
+# GWB_GATEWAY_PID once it has stayed up for a second.
+start_gateway() {
+  local gateway=$1
+  "$gateway" --config "$GWB_DIR/gateway.toml" --check >>"$GWB_DIR/gateway.log" 2>&1 || {
+    echo "gateway-bench: kiv-gateway refused the configuration:" >&2
+    tail -n 5 "$GWB_DIR/gateway.log" >&2
+    return 1
+  }
+  "$gateway" --config "$GWB_DIR/gateway.toml" >>"$GWB_DIR/gateway.log" 2>&1 &
+  GWB_GATEWAY_PID=$!
+  GWB_PIDS+=("$GWB_GATEWAY_PID")
+  sleep 1
+  alive "$GWB_GATEWAY_PID" && return 0
+  echo "gateway-bench: kiv-gateway ended at once; its log:" >&2
+  tail -n 5 "$GWB_DIR/gateway.log" >&2
+  return 1
+}
+
+# run_bounded SECONDS OUT COMMAND...: COMMAND with its standard output added
+# to OUT, ended after SECONDS. Waited for in the background, so that a signal
+# to this script is taken at once and stop_all ends the command too.
+run_bounded() {
+  local seconds=$1 out=$2 pid status=0
+  shift 2
+  timeout "$seconds" "$@" >>"$out" &
+  pid=$!
+  GWB_PIDS+=("$pid")
+  wait "$pid" || status=$?
+  return "$status"
+}
