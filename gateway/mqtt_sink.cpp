@@ -15,6 +15,10 @@ namespace {
 const std::string online_text = "online";
 const std::string offline_text = "offline";
 
+// How long queued values may wait for the client's thread: a batch per tick
+// instead of a wake-up per message.
+constexpr int tick_ms = 20;
+
 bool read_password(const std::string &path, std::string &out, std::string &error)
 {
     std::ifstream in(path);
@@ -28,10 +32,15 @@ bool read_password(const std::string &path, std::string &out, std::string &error
     return true;
 }
 
+std::string describe(int rc)
+{
+    return rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc));
+}
+
 } // namespace
 
 MqttSink::MqttSink(const MqttConfig &c, std::string gateway_id)
-    : config_(c), root_("kiv/" + gateway_id + "/")
+    : config_(c), root_("kiv/" + gateway_id + "/"), broker_(c.host + ":" + std::to_string(c.port))
 {
     if (config_.client_id.empty())
         config_.client_id = "kiv-gateway-" + gateway_id;
@@ -80,38 +89,91 @@ bool MqttSink::start(std::string &error)
             return false;
         }
     }
-    // Publishes come from the pollers' threads; the loop runs in ours.
-    mosquitto_threaded_set(mosq_, true);
     thread_ = std::jthread([this](std::stop_token st) { run(st); });
-    started_ = true;
     return true;
+}
+
+void MqttSink::stop(std::chrono::milliseconds limit)
+{
+    if (!thread_.joinable())
+        return;
+    {
+        std::unique_lock lock(mu_);
+        goodbye_limit_ = limit;
+        wake_.notify_all();
+        // The thread says goodbye within limit, and a disconnect after it.
+        wake_.wait_for(lock, limit + std::chrono::seconds(2), [&] { return said_goodbye_; });
+    }
+    thread_.request_stop();
+    wake_.notify_all();
+    thread_.join();
+}
+
+void MqttSink::values(const std::string &module, std::string json)
+{
+    std::lock_guard lock(mu_);
+    if (config_.queue_limit == 0) {
+        ++dropped_;
+        return;
+    }
+    if (queue_.size() >= config_.queue_limit) {
+        queue_.pop_front();
+        ++dropped_;
+    }
+    queue_.push_back({root_ + module + "/values", std::move(json)});
+}
+
+void MqttSink::module_status(const std::string &module, bool online)
+{
+    std::lock_guard lock(mu_);
+    statuses_[module] = online;
+    changed_[module] = online;
+}
+
+std::uint64_t MqttSink::dropped() const
+{
+    std::lock_guard lock(mu_);
+    return dropped_;
 }
 
 void MqttSink::run(std::stop_token st)
 {
-    const std::string broker = config_.host + ":" + std::to_string(config_.port);
     auto delay = std::chrono::seconds(1);
     bool said = false;
     int rc = mosquitto_connect(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s);
     while (!st.stop_requested()) {
+        std::chrono::milliseconds goodbye{0};
+        {
+            std::lock_guard lock(mu_);
+            goodbye = goodbye_limit_;
+        }
+        if (goodbye.count() > 0) {
+            say_goodbye(goodbye);
+            return;
+        }
         if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_loop(mosq_, 200, 1);
+            if (connected_) {
+                publish_statuses(false);
+                publish_queued();
+            }
+            rc = mosquitto_loop(mosq_, tick_ms, 1);
             continue;
         }
-        if (st.stop_requested() || stopping_)
-            break;
         // Said once per outage, not once per attempt.
         if (!said)
-            log(Level::warn, "broker " + broker + ": " +
-                                 (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)) +
-                                 "; trying again");
+            log(Level::warn, "broker " + broker_ + ": " + describe(rc) + "; trying again");
         said = true;
         {
             std::unique_lock lock(mu_);
-            wake_.wait_for(lock, st, delay, [] { return false; });
+            wake_.wait_for(lock, st, delay, [&] { return goodbye_limit_.count() > 0; });
         }
         if (st.stop_requested())
             break;
+        {
+            std::lock_guard lock(mu_);
+            if (goodbye_limit_.count() > 0)
+                continue;
+        }
         delay = std::min(delay * 2, std::chrono::seconds(30));
         rc = mosquitto_reconnect(mosq_);
         if (rc == MOSQ_ERR_SUCCESS) {
@@ -121,129 +183,110 @@ void MqttSink::run(std::stop_token st)
     }
 }
 
-void MqttSink::stop(std::chrono::milliseconds limit)
+void MqttSink::publish_queued()
 {
-    if (!started_)
+    std::deque<Message> batch;
+    {
+        std::lock_guard lock(mu_);
+        batch.swap(queue_);
+    }
+    while (!batch.empty()) {
+        if (!publish(batch.front().topic, batch.front().payload, false, config_.qos))
+            break;
+        batch.pop_front();
+    }
+    if (batch.empty())
         return;
-    std::unique_lock lock(mu_);
-    for (auto &[module, online] : statuses_) {
-        online = false;
-        if (connected_)
-            publish_locked(root_ + module + "/status", offline_text, true, 1);
+    // Refused (the connection just went): back to the front of the queue,
+    // within its bound.
+    std::lock_guard lock(mu_);
+    while (!queue_.empty())
+        batch.push_back(std::move(queue_.front())), queue_.pop_front();
+    while (batch.size() > config_.queue_limit) {
+        batch.pop_front();
+        ++dropped_;
     }
-    int mid = -1;
-    if (connected_ && publish_locked(root_ + "status", offline_text, true, 1, &mid)) {
-        last_mid_ = mid;
-        // The broker acknowledges in order: once the last is taken, all are.
-        // Without it in time the will says "offline" all the same.
-        cv_.wait_for(lock, limit, [&] { return !connected_ || last_acknowledged_; });
+    queue_.swap(batch);
+}
+
+void MqttSink::publish_statuses(bool all)
+{
+    std::map<std::string, bool> out;
+    {
+        std::lock_guard lock(mu_);
+        if (all) {
+            out = statuses_;
+            changed_.clear();
+        } else {
+            out.swap(changed_);
+        }
     }
-    // The loop sends the disconnect; once it is gone the broker drops the
-    // will instead of publishing it.
-    stopping_ = true;
-    if (connected_ && mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS)
-        cv_.wait_for(lock, std::chrono::seconds(1), [&] { return !connected_; });
-    lock.unlock();
-    thread_.request_stop();
+    for (const auto &[module, online] : out)
+        publish(root_ + module + "/status", online ? online_text : offline_text, true, 1);
+}
+
+void MqttSink::say_goodbye(std::chrono::milliseconds limit)
+{
+    if (connected_) {
+        publish_queued();
+        {
+            std::lock_guard lock(mu_);
+            for (auto &[module, online] : statuses_)
+                online = false;
+        }
+        publish_statuses(true);
+        int mid = -1;
+        if (publish(root_ + "status", offline_text, true, 1, &mid)) {
+            last_mid_ = mid;
+            // The broker acknowledges in order: once the last is taken, all
+            // are. Without it in time the will says "offline" all the same.
+            const auto end = std::chrono::steady_clock::now() + limit;
+            while (connected_ && !last_acknowledged_ && std::chrono::steady_clock::now() < end &&
+                   mosquitto_loop(mosq_, tick_ms, 1) == MOSQ_ERR_SUCCESS) {
+            }
+        }
+        // A clean disconnect: the broker drops the will.
+        if (connected_ && mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS)
+            for (int i = 0; i < 50 && connected_ && mosquitto_loop(mosq_, tick_ms, 1) == MOSQ_ERR_SUCCESS; ++i) {
+            }
+    }
+    std::lock_guard lock(mu_);
+    said_goodbye_ = true;
     wake_.notify_all();
-    thread_.join();
-    started_ = false;
 }
 
-void MqttSink::values(const std::string &module, std::string json)
-{
-    std::lock_guard lock(mu_);
-    if (config_.queue_limit == 0 && !connected_) {
-        ++dropped_;
-        return;
-    }
-    if (queue_.size() >= config_.queue_limit && !queue_.empty()) {
-        queue_.pop_front();
-        ++dropped_;
-    }
-    queue_.push_back({root_ + module + "/values", std::move(json)});
-    flush_locked();
-}
-
-void MqttSink::module_status(const std::string &module, bool online)
-{
-    std::lock_guard lock(mu_);
-    statuses_[module] = online;
-    if (connected_)
-        publish_locked(root_ + module + "/status", online ? online_text : offline_text, true, 1);
-}
-
-std::uint64_t MqttSink::dropped() const
-{
-    std::lock_guard lock(mu_);
-    return dropped_;
-}
-
-bool MqttSink::publish_locked(const std::string &topic, const std::string &payload, bool retain, int qos,
-                              int *mid)
+bool MqttSink::publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid)
 {
     return mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
                              retain) == MOSQ_ERR_SUCCESS;
 }
 
-void MqttSink::flush_locked()
-{
-    while (connected_ && !queue_.empty()) {
-        const Message &m = queue_.front();
-        if (!publish_locked(m.topic, m.payload, false, config_.qos))
-            return;
-        queue_.pop_front();
-    }
-}
-
 void MqttSink::on_connect(mosquitto *, void *self, int rc)
 {
-    static_cast<MqttSink *>(self)->connected(rc);
+    auto *s = static_cast<MqttSink *>(self);
+    if (rc != 0) {
+        log(Level::error, "broker " + s->broker_ + " refused the connection: " + mosquitto_connack_string(rc));
+        return;
+    }
+    log(Level::info, "connected to broker " + s->broker_);
+    s->connected_ = true;
+    s->publish(s->root_ + "status", online_text, true, 1);
+    s->publish_statuses(true);
 }
 
 void MqttSink::on_disconnect(mosquitto *, void *self, int rc)
 {
-    static_cast<MqttSink *>(self)->disconnected(rc);
+    auto *s = static_cast<MqttSink *>(self);
+    s->connected_ = false;
+    if (rc != 0 && s->goodbye_limit_.count() == 0)
+        log(Level::warn, "lost the broker " + s->broker_ + "; reconnecting");
 }
 
 void MqttSink::on_publish(mosquitto *, void *self, int mid)
 {
     auto *s = static_cast<MqttSink *>(self);
-    {
-        std::lock_guard lock(s->mu_);
-        if (mid != s->last_mid_)
-            return;
+    if (mid == s->last_mid_)
         s->last_acknowledged_ = true;
-    }
-    s->cv_.notify_all();
-}
-
-void MqttSink::connected(int rc)
-{
-    const std::string broker = config_.host + ":" + std::to_string(config_.port);
-    if (rc != 0) {
-        log(Level::error, "broker " + broker + " refused the connection: " + mosquitto_connack_string(rc));
-        return;
-    }
-    log(Level::info, "connected to broker " + broker);
-    std::lock_guard lock(mu_);
-    connected_ = true;
-    publish_locked(root_ + "status", online_text, true, 1);
-    for (const auto &[module, online] : statuses_)
-        publish_locked(root_ + module + "/status", online ? online_text : offline_text, true, 1);
-    flush_locked();
-}
-
-void MqttSink::disconnected(int rc)
-{
-    {
-        std::lock_guard lock(mu_);
-        connected_ = false;
-    }
-    cv_.notify_all();
-    if (rc != 0)
-        log(Level::warn, "lost the broker " + config_.host + ":" + std::to_string(config_.port) +
-                             "; reconnecting");
 }
 
 } // namespace gateway

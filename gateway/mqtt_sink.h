@@ -1,15 +1,18 @@
-// Publishes to the MQTT broker through libmosquitto. A thread of its own
-// runs the client's loop and connects again, with backoff, whenever the
-// broker is away, at start as well as later. While it is
-// away, values wait in a bounded queue (the oldest are dropped first) and go
-// out in order once it is back; the retained statuses are published again on
-// every connect, since a restarted broker may have lost them.
+// Publishes to the MQTT broker through libmosquitto. One thread of the
+// sink's own is the only one that touches the client: it connects (again,
+// with backoff, whenever the broker is away, at start as well as later),
+// runs the client's loop, and every few milliseconds publishes what the
+// pollers queued since, so that a poll costs the pollers no wake-up of
+// another thread. While the broker is away values wait in a bounded queue
+// (the oldest are dropped first) and go out in order once it is back; the
+// retained statuses are published again on every connect, since a restarted
+// broker may have lost them.
 #pragma once
 
 #include "config.h"
 #include "sink.h"
 
-#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -29,17 +32,16 @@ public:
     MqttSink(const MqttSink &) = delete;
     MqttSink &operator=(const MqttSink &) = delete;
 
-    // Starts connecting in the background; false with error when the
-    // client cannot even be set up (a bad CA file, an unreadable password).
+    // Sets the client up and starts its thread; false with error when it
+    // cannot even be set up (a bad CA file, an unreadable password file).
     bool start(std::string &error);
     // Publishes "offline" for the modules and the gateway, waits up to
-    // limit for the broker to take them, and disconnects.
+    // limit for the broker to take them, disconnects and ends the thread.
     void stop(std::chrono::milliseconds limit);
 
     void values(const std::string &module, std::string json) override;
     void module_status(const std::string &module, bool online) override;
 
-    // For tests and logs.
     std::uint64_t dropped() const;
 
 private:
@@ -52,35 +54,35 @@ private:
     static void on_disconnect(mosquitto *, void *self, int rc);
     static void on_publish(mosquitto *, void *self, int mid);
 
-    // The client's thread: connect, run the loop, and after every loss
-    // wait (1 s doubling to 30 s) and connect again, until stop.
+    // The client's thread and what only it calls.
     void run(std::stop_token st);
-    void connected(int rc);
-    void disconnected(int rc);
-    // Under mu_: sends the queue while connected; what the client refuses
-    // stays queued.
-    void flush_locked();
-    // Statuses go with QoS 1 whatever the values use: they are few, and a
-    // lost one would stand for good. mid gets the message's id.
-    bool publish_locked(const std::string &topic, const std::string &payload, bool retain, int qos,
-                        int *mid = nullptr);
+    void publish_queued();
+    void publish_statuses(bool all);
+    void say_goodbye(std::chrono::milliseconds limit);
+    bool publish(const std::string &topic, const std::string &payload, bool retain, int qos,
+                 int *mid = nullptr);
 
     MqttConfig config_;
     std::string root_;            // "kiv/<id>/"
+    std::string broker_;          // "host:port", for the log
     mosquitto *mosq_ = nullptr;
 
+    // Shared with the pollers and stop().
     mutable std::mutex mu_;
-    std::condition_variable cv_;
-    bool connected_ = false;
-    bool started_ = false;
-    std::atomic<bool> stopping_{false};
+    std::condition_variable_any wake_;
     std::deque<Message> queue_;
-    std::map<std::string, bool> statuses_;   // module -> online
+    std::map<std::string, bool> statuses_;        // module -> online
+    std::map<std::string, bool> changed_;         // not yet published
     std::uint64_t dropped_ = 0;
-    std::condition_variable_any wake_;       // ends the wait between attempts
-    std::jthread thread_;
-    int last_mid_ = -1;                      // the final "offline", once sent
+    std::chrono::milliseconds goodbye_limit_{0};  // > 0 once stop() asks
+    bool said_goodbye_ = false;
+
+    // The client's thread alone.
+    bool connected_ = false;
+    int last_mid_ = -1;
     bool last_acknowledged_ = false;
+
+    std::jthread thread_;
 };
 
 } // namespace gateway

@@ -8,9 +8,7 @@
 #include "sink.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -33,7 +31,8 @@ public:
     Poller(const Poller &) = delete;
     Poller &operator=(const Poller &) = delete;
 
-    // Ends the thread: an exchange in progress runs to its timeout.
+    // Ends the thread within 200 ms, or once an exchange in progress has
+    // run to its timeout.
     void stop();
 
 private:
@@ -51,8 +50,6 @@ private:
     const std::chrono::milliseconds phase_;
     const Backoff backoff_;
 
-    std::mutex mu_;
-    std::condition_variable_any cv_;
     std::minstd_rand random_;
 
     // Only the poller's own thread touches these.
