@@ -29,6 +29,16 @@ void write_file(const std::string &path, const std::string &text)
     std::ofstream(path) << text;
 }
 
+// SIGTERM, and the process gone within 5 s (killed if need be).
+void terminate(std::unique_ptr<kivtest::Process> &p)
+{
+    if (!p)
+        return;
+    p->signal(SIGTERM);
+    p->finish(5s);
+    p.reset();
+}
+
 } // namespace
 
 int free_port()
@@ -88,11 +98,7 @@ bool Broker::start()
 
 void Broker::stop()
 {
-    if (!process_)
-        return;
-    process_->signal(SIGTERM);
-    process_->finish(5s);
-    process_.reset();
+    terminate(process_);
 }
 
 Subscriber::Subscriber(int port)
@@ -192,11 +198,7 @@ ModuleSim::ModuleSim(const std::string &addr, std::vector<std::string> args, int
 
 void ModuleSim::stop()
 {
-    if (!process_)
-        return;
-    process_->signal(SIGTERM);
-    process_->finish(5s);
-    process_.reset();
+    terminate(process_);
 }
 
 Gateway::Gateway(const std::string &config, std::vector<std::string> extra)
