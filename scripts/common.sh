@@ -10,7 +10,7 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   libmodbus-dev libcli11-dev nlohmann-json3-dev iproute2
   libtomlplusplus-dev libmosquitto-dev mosquitto mosquitto-clients
   strace clang libclang-rt-14-dev
-  dpkg-dev lintian
+  dpkg-dev lintian systemd
   scdoc help2man man-db groff-base)
 
 # missing_of PACKAGE...: the ones of them that are not installed.
