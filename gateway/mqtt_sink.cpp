@@ -227,6 +227,7 @@ void MqttSink::publish_statuses(bool all)
 
 void MqttSink::say_goodbye(std::chrono::milliseconds limit)
 {
+    leaving_ = true;
     if (connected_) {
         publish_queued();
         {
@@ -278,7 +279,7 @@ void MqttSink::on_disconnect(mosquitto *, void *self, int rc)
 {
     auto *s = static_cast<MqttSink *>(self);
     s->connected_ = false;
-    if (rc != 0 && s->goodbye_limit_.count() == 0)
+    if (rc != 0 && !s->leaving_)
         log(Level::warn, "lost the broker " + s->broker_ + "; reconnecting");
 }
 

@@ -79,6 +79,7 @@ private:
 
     // The client's thread alone.
     bool connected_ = false;
+    bool leaving_ = false;
     int last_mid_ = -1;
     bool last_acknowledged_ = false;
 
