@@ -16,11 +16,17 @@ namespace kivtool {
 
 enum class Service { modbus, config };
 
-// The open service of a run.
+// The services of a run. Modbus goes through a kiv::client, which closes
+// the connection after a failed exchange, so that a poll's next round never
+// takes a late reply for its own.
 struct Link {
+    Link(const Options &o, const ModelInfo &m)
+        : options(o), model(m), modbus(o.address, o.modbus_port, o.connect_timeout_ms)
+    {
+    }
     const Options &options;
     const ModelInfo &model;
-    kiv::connection modbus;
+    kiv::client modbus;
     kiv::config_session config;
 };
 

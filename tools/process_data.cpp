@@ -47,6 +47,9 @@ bool whole(Link &l, Outcome &out, const char *call, const std::string &doing, st
 {
     if (got >= static_cast<std::size_t>(wanted))
         return true;
+    // The rest of such a reply may still come: the next exchange starts on
+    // a fresh connection.
+    l.modbus.disconnect();
     kiv::result<void> short_reply = kiv::errc::response;
     out.check(l, call,
               doing + " (the reply held " + std::to_string(got) + " of " + std::to_string(wanted) +
@@ -99,7 +102,9 @@ Prepared ai(const Options &o, const ModelInfo &m)
         return {{}, e};
     return {[w](Link &l, Outcome &out) {
                 const std::string doing = "read " + channels_text("AI", w);
-                auto raw = kiv::zrm7301(l.options.timeout_ms).read_ai_raw(l.modbus, u8(w.first), u8(w.count));
+                auto raw = l.modbus.run([&](const kiv::connection &c) {
+                    return kiv::zrm7301(l.options.timeout_ms).read_ai_raw(c, u8(w.first), u8(w.count));
+                });
                 if (!out.check(l, "KIV_ZRM_7301_AI_Read", doing, raw))
                     return;
                 trace_line(l.options.verbose, "reply data: " + hex_bytes(*raw));
@@ -131,7 +136,9 @@ Prepared tc(const Options &o, const ModelInfo &m)
         return {{}, e};
     return {[w](Link &l, Outcome &out) {
                 const std::string doing = "read " + channels_text("TC", w);
-                auto raw = kiv::zrm7303(l.options.timeout_ms).read_tc_raw(l.modbus, u8(w.first), u8(w.count));
+                auto raw = l.modbus.run([&](const kiv::connection &c) {
+                    return kiv::zrm7303(l.options.timeout_ms).read_tc_raw(c, u8(w.first), u8(w.count));
+                });
                 if (!out.check(l, "KIV_ZRM_7303_TC_Read", doing, raw))
                     return;
                 trace_line(l.options.verbose, "reply data: " + hex_bytes(*raw));
@@ -178,8 +185,10 @@ Prepared di(const Options &o, const ModelInfo &m)
     return {[w](Link &l, Outcome &out) {
                 const std::string doing = "read " + channels_text("DI", w);
                 const bool z2 = l.model.model == Model::zrm7302;
-                auto r = z2 ? kiv::zrm7302(l.options.timeout_ms).read_di(l.modbus, u8(w.first), u8(w.count))
-                            : kiv::zrm7303(l.options.timeout_ms).read_di(l.modbus, u8(w.first), u8(w.count));
+                auto r = l.modbus.run([&](const kiv::connection &c) {
+                    return z2 ? kiv::zrm7302(l.options.timeout_ms).read_di(c, u8(w.first), u8(w.count))
+                              : kiv::zrm7303(l.options.timeout_ms).read_di(c, u8(w.first), u8(w.count));
+                });
                 if (!out.check(l, z2 ? "KIV_ZRM_7302_DI_Read" : "KIV_ZRM_7303_DI_Read", doing, r))
                     return;
                 unsigned mask = *r & ((1u << w.count) - 1);
@@ -190,18 +199,20 @@ Prepared di(const Options &o, const ModelInfo &m)
 
 // The outputs are coils 0.. on every model, output n at n-1. The model
 // entry points drop a Modbus exception's code; the generic calls hand it on.
-kiv::result<std::uint8_t> read_outputs(const Link &l, const Window &w, const char *&call)
+kiv::result<std::uint8_t> read_outputs(Link &l, const Window &w, const char *&call)
 {
     call = "KIV_DO_Read";
-    std::array<unsigned char, 8> buf{};
-    int len = 0;
-    const int rc = KIV_DO_Read(l.modbus.handle(), l.options.timeout_ms, w.first - 1, w.count,
-                               buf.data(), static_cast<int>(buf.size()), &len);
-    if (rc != KIV_OK)
-        return kiv::failure{kiv::to_error_code(rc), rc == KIV_ERR_EXCEPTION ? buf[0] : u8(0), {}};
-    if (len < 1)
-        return kiv::errc::response;
-    return static_cast<std::uint8_t>(buf[0] & ((1u << w.count) - 1));
+    return l.modbus.run([&](const kiv::connection &c) -> kiv::result<std::uint8_t> {
+        std::array<unsigned char, 8> buf{};
+        int len = 0;
+        const int rc = KIV_DO_Read(c.handle(), l.options.timeout_ms, w.first - 1, w.count, buf.data(),
+                                   static_cast<int>(buf.size()), &len);
+        if (rc != KIV_OK)
+            return kiv::failure{kiv::to_error_code(rc), rc == KIV_ERR_EXCEPTION ? buf[0] : u8(0), {}};
+        if (len < 1)
+            return kiv::errc::response;
+        return static_cast<std::uint8_t>(buf[0] & ((1u << w.count) - 1));
+    });
 }
 
 Prepared do_read(const Options &o, const ModelInfo &m)
@@ -220,15 +231,17 @@ Prepared do_read(const Options &o, const ModelInfo &m)
 }
 
 // Writes mask to outputs w: one channel switches by bit 0.
-kiv::result<void> write_outputs(const Link &l, const Window &w, unsigned mask, const char *&call)
+kiv::result<void> write_outputs(Link &l, const Window &w, unsigned mask, const char *&call)
 {
     call = "KIV_DO_Write";
-    // A single coil is on for exactly 1.
-    unsigned char data = w.count == 1 ? u8(mask & 1) : u8(static_cast<int>(mask));
-    const int rc = KIV_DO_Write(l.modbus.handle(), l.options.timeout_ms, w.first - 1, w.count, &data, 1);
-    if (rc != KIV_OK)
-        return kiv::failure{kiv::to_error_code(rc), rc == KIV_ERR_EXCEPTION ? data : u8(0), {}};
-    return {};
+    return l.modbus.run([&](const kiv::connection &c) -> kiv::result<void> {
+        // A single coil is on for exactly 1.
+        unsigned char data = w.count == 1 ? u8(mask & 1) : u8(static_cast<int>(mask));
+        const int rc = KIV_DO_Write(c.handle(), l.options.timeout_ms, w.first - 1, w.count, &data, 1);
+        if (rc != KIV_OK)
+            return kiv::failure{kiv::to_error_code(rc), rc == KIV_ERR_EXCEPTION ? data : u8(0), {}};
+        return {};
+    });
 }
 
 Action write_action(Window w, unsigned mask)
@@ -277,7 +290,9 @@ Prepared sensors(const Options &o, const ModelInfo &)
     if (auto e = no_more(o.args, 0); !e.empty())
         return {{}, e};
     return {[](Link &l, Outcome &out) {
-                auto raw = kiv::zrm7302(l.options.timeout_ms).read_sensors_raw(l.modbus);
+                auto raw = l.modbus.run([&](const kiv::connection &c) {
+                    return kiv::zrm7302(l.options.timeout_ms).read_sensors_raw(c);
+                });
                 if (!out.check(l, "KIV_ZRM_7302_Sensor_Read", "read the sensor block", raw))
                     return;
                 trace_line(l.options.verbose, "reply data: " + hex_bytes(*raw));

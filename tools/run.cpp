@@ -23,15 +23,8 @@ std::string endpoint(const Options &o, Service s)
 bool open_service(Link &l, Service s, Outcome &out)
 {
     const Options &o = l.options;
-    if (s == Service::modbus) {
-        if (l.modbus.is_open())
-            return true;
-        auto c = kiv::connection::open(o.address, o.modbus_port, o.connect_timeout_ms);
-        if (!out.check(l, "KIV_Connect", "connect to " + endpoint(o, s), c))
-            return false;
-        l.modbus = std::move(*c);
-        return true;
-    }
+    if (s == Service::modbus)
+        return l.modbus.connected() || out.check(l, "KIV_Connect", "connect to " + endpoint(o, s), l.modbus.open());
     if (l.config.is_open())
         return true;
     auto c = kiv::config_session::login(o.address, o.config_port, o.connect_timeout_ms, o.password);
@@ -245,7 +238,7 @@ void verify_after_save(const Options &o, Outcome &out)
         out.note = before + note;
         out.json.flag("verified", false);
     };
-    Link l{o, info(o.model), {}, {}};
+    Link l(o, info(o.model));
     Outcome login;
     for (;;) {
         login = Outcome{};
@@ -307,7 +300,7 @@ int run_once(const Options &o, const Command &c)
     if (!p.error.empty())
         return usage_error(p.error);
 
-    Link l{o, info(o.model), {}, {}};
+    Link l(o, info(o.model));
     Outcome out;
     if (open_service(l, c.service, out)) {
         p.action(l, out);
@@ -431,7 +424,7 @@ int run_poll(const Options &o)
         return static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start).count());
     };
-    Link l{o, info(o.model), {}, {}};
+    Link l(o, info(o.model));
     PollRows rows(o.csv);
     long rounds = 0, sent = 0, answered = 0, not_sent = 0, errors = 0;
     for (long round = 1; o.count == 0 || round <= o.count; ++round) {
@@ -455,14 +448,8 @@ int run_poll(const Options &o)
             ++sent;
         if (open && (out.ok || out.replied))
             ++answered;
-        if (!out.ok) {
+        if (!out.ok)
             ++errors;
-            // After a timeout the late reply would be the next round's, and
-            // after an unexpected one the stream is out of step: start over,
-            // as kiv::client does.
-            if (!kiv::client::keeps_step(out.why.code))
-                l.modbus.close();
-        }
         bool written = true;
         if (o.json) {
             JsonObject extra;
