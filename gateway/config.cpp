@@ -82,6 +82,17 @@ std::optional<Bad> get_int(const toml::table &t, std::string_view key, const std
     return std::nullopt;
 }
 
+std::optional<Bad> get_bool(const toml::table &t, std::string_view key, const std::string &what, bool &out)
+{
+    const toml::node *n = t.get(key);
+    if (!n)
+        return std::nullopt;
+    if (!n->is_boolean())
+        return Bad{what + ": " + std::string(key) + " must be true or false", n->source().begin};
+    out = n->as_boolean()->get();
+    return std::nullopt;
+}
+
 // "host:port" or "host"; the port defaults to MQTT's 1883.
 bool split_broker(const std::string &text, std::string &host, int &port)
 {
@@ -123,7 +134,7 @@ std::optional<Bad> read_mqtt(const toml::table &root, Config &c)
     const std::string what = "[mqtt]";
     if (auto b = unknown_keys(*t, what,
                               {"broker", "client_id", "username", "password_file", "ca_file", "qos",
-                               "keepalive_s", "queue_limit"}))
+                               "keepalive_s", "queue_limit", "homeassistant", "discovery_prefix"}))
         return b;
     MqttConfig m;
     std::string broker;
@@ -144,6 +155,13 @@ std::optional<Bad> read_mqtt(const toml::table &root, Config &c)
     if (auto b = get_int(*t, "queue_limit", what, limit, 0, 1000000))
         return b;
     m.queue_limit = static_cast<std::size_t>(limit);
+    if (auto b = get_bool(*t, "homeassistant", what, m.homeassistant))
+        return b;
+    if (auto b = get_string(*t, "discovery_prefix", what, m.discovery_prefix, false))
+        return b;
+    if (m.discovery_prefix.empty() || m.discovery_prefix.find_first_of("+#") != std::string::npos)
+        return Bad{what + ": discovery_prefix must be a topic without wildcards",
+                   t->get("discovery_prefix")->source().begin};
     c.mqtt = m;
     return std::nullopt;
 }
@@ -159,7 +177,7 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     what = "module \"" + m.name + "\"";
     if (auto b = unknown_keys(t, what,
                               {"name", "model", "address", "interval_ms", "timeout_ms", "modbus_port",
-                               "config_port", "connect_timeout_ms"}))
+                               "config_port", "connect_timeout_ms", "commands"}))
         return b;
     if (auto b = get_int(t, "model", what, m.model, 7301, 7303, true))
         return b;
@@ -176,6 +194,8 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     if (auto b = get_int(t, "config_port", what, m.config_port, 1, 65535))
         return b;
     if (auto b = get_int(t, "connect_timeout_ms", what, m.connect_timeout_ms, 1, 60000))
+        return b;
+    if (auto b = get_bool(t, "commands", what, m.commands))
         return b;
     return std::nullopt;
 }

@@ -19,6 +19,9 @@ struct MqttConfig {
     int keepalive_s = 30;
     // Values kept while the broker is away; the oldest go first.
     std::size_t queue_limit = 10000;
+    // Home Assistant's MQTT discovery, under this topic prefix.
+    bool homeassistant = false;
+    std::string discovery_prefix = "homeassistant";
 };
 
 struct ModuleConfig {
@@ -30,6 +33,8 @@ struct ModuleConfig {
     int modbus_port = 502;
     int config_port = 5001;
     int connect_timeout_ms = 1000;
+    // Outputs may be switched over MQTT.
+    bool commands = false;
 };
 
 struct Config {

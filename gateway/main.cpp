@@ -2,7 +2,9 @@
 // MQTT broker (or, with --stdout, writes it as JSON Lines).
 #include "config.h"
 #include "log.h"
+#include "discovery.h"
 #include "mqtt_sink.h"
+#include "outputs.h"
 #include "poller.h"
 #include "stdout_sink.h"
 
@@ -13,7 +15,9 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <algorithm>
 #include <list>
+#include <map>
 #include <memory>
 #include <pthread.h>
 
@@ -54,6 +58,21 @@ void wait_for_stop(const sigset_t &stop, const StdoutSink *out)
     }
 }
 
+// An output command for a module: taken by its poller, or why not.
+std::string route_command(const Config &c, const std::map<std::string, Poller *> &pollers,
+                          const std::string &name, int channel, bool on)
+{
+    auto m = std::find_if(c.modules.begin(), c.modules.end(), [&](auto &x) { return x.name == name; });
+    if (m == c.modules.end())
+        return "no module " + name;
+    if (!m->commands)
+        return "commands are off for module " + name;
+    if (channel < 1 || channel > output_count(m->model))
+        return "module " + name + " has no output " + std::to_string(channel);
+    pollers.at(name)->post_output(channel, on);
+    return "";
+}
+
 int run(const Config &c, bool to_stdout)
 {
     sigset_t stop;
@@ -74,24 +93,38 @@ int run(const Config &c, bool to_stdout)
         sink = out.get();
     } else {
         mqtt = std::make_unique<MqttSink>(*c.mqtt, c.id);
-        std::string error;
-        if (!mqtt->start(error)) {
-            log(Level::error, error);
-            return 1;
-        }
         sink = mqtt.get();
     }
     log(Level::info, "polling " + c.id + "'s " + std::to_string(c.modules.size()) + " modules");
     {
+        // Made before the MQTT client starts, so that a command that comes
+        // in finds its poller.
         std::list<Poller> pollers;
-        for (std::size_t i = 0; i < c.modules.size(); ++i)
+        std::map<std::string, Poller *> by_name;
+        for (std::size_t i = 0; i < c.modules.size(); ++i) {
             pollers.emplace_back(c.modules[i], *sink, phase(c.modules[i], i, c.modules.size()));
+            by_name[c.modules[i].name] = &pollers.back();
+        }
+        if (mqtt) {
+            mqtt->announce(discovery_messages(c));
+            if (std::any_of(c.modules.begin(), c.modules.end(), [](auto &m) { return m.commands; }))
+                mqtt->take_commands([&](const std::string &name, int channel, bool on) {
+                    return route_command(c, by_name, name, channel, on);
+                });
+            std::string error;
+            if (!mqtt->start(error)) {
+                log(Level::error, error);
+                return 1;
+            }
+        }
         wait_for_stop(stop, out.get());
+        // No more commands: the client's thread ends before the pollers.
+        if (mqtt)
+            mqtt->stop(std::chrono::seconds(2));
         for (Poller &p : pollers)
             p.stop();
     }
     if (mqtt) {
-        mqtt->stop(std::chrono::seconds(2));
         if (auto n = mqtt->dropped())
             log(Level::warn, std::to_string(n) + " values were dropped while the broker was away");
     }

@@ -71,6 +71,7 @@ bool MqttSink::start(std::string &error)
     mosquitto_connect_callback_set(mosq_, on_connect);
     mosquitto_disconnect_callback_set(mosq_, on_disconnect);
     mosquitto_publish_callback_set(mosq_, on_publish);
+    mosquitto_message_callback_set(mosq_, on_message);
     // Whoever watches the gateway learns that it died from the broker.
     const std::string status = root_ + "status";
     mosquitto_will_set(mosq_, status.c_str(), static_cast<int>(offline_text.size()), offline_text.c_str(), 1,
@@ -111,6 +112,23 @@ void MqttSink::stop(std::chrono::milliseconds limit)
 
 void MqttSink::values(const std::string &module, std::string json)
 {
+    enqueue(root_ + module + "/values", std::move(json));
+}
+
+void MqttSink::output_state(const std::string &module, int channel, bool on)
+{
+    enqueue(root_ + module + "/do/" + std::to_string(channel), on ? "on" : "off");
+}
+
+void MqttSink::output_error(const std::string &module, int channel, const std::string &result)
+{
+    std::string topic = root_ + module + "/do/" + std::to_string(channel);
+    topic += "/error";
+    enqueue(std::move(topic), result);
+}
+
+void MqttSink::enqueue(std::string topic, std::string payload)
+{
     std::lock_guard lock(mu_);
     if (config_.queue_limit == 0) {
         ++dropped_;
@@ -120,7 +138,7 @@ void MqttSink::values(const std::string &module, std::string json)
         queue_.pop_front();
         ++dropped_;
     }
-    queue_.push_back({root_ + module + "/values", std::move(json)});
+    queue_.push_back({std::move(topic), std::move(payload)});
 }
 
 void MqttSink::module_status(const std::string &module, bool online)
@@ -273,6 +291,42 @@ void MqttSink::on_connect(mosquitto *, void *self, int rc)
     s->connected_ = true;
     s->publish(s->root_ + "status", online_text, true, 1);
     s->publish_statuses(true);
+    for (const Retained &r : s->announce_)
+        s->publish(r.topic, r.payload, true, 1);
+    if (s->commands_) {
+        const std::string filter = s->root_ + "+/do/+/set";
+        mosquitto_subscribe(s->mosq_, nullptr, filter.c_str(), 1);
+    }
+}
+
+void MqttSink::on_message(mosquitto *, void *self, const mosquitto_message *m)
+{
+    auto *s = static_cast<MqttSink *>(self);
+    s->command(m->topic ? m->topic : "",
+               std::string(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen)));
+}
+
+void MqttSink::command(const std::string &topic, const std::string &payload)
+{
+    auto refuse = [&](const std::string &why) {
+        log(Level::warn, "command " + topic + " \"" + payload.substr(0, 32) + "\" refused: " + why);
+    };
+    if (!commands_ || topic.rfind(root_, 0) != 0)
+        return refuse("not a command topic of this gateway");
+    // "<module>/do/<channel>/set"
+    const std::string rest = topic.substr(root_.size());
+    const auto slash = rest.find('/');
+    const std::string module = rest.substr(0, slash);
+    const std::string tail = slash == std::string::npos ? "" : rest.substr(slash);
+    if (tail.rfind("/do/", 0) != 0 || tail.size() < 9 || tail.compare(tail.size() - 4, 4, "/set") != 0)
+        return refuse("not <module>/do/<channel>/set");
+    const std::string number = tail.substr(4, tail.size() - 8);
+    if (number.empty() || number.size() > 2 || number.find_first_not_of("0123456789") != std::string::npos)
+        return refuse("channel \"" + number + "\" is no number");
+    if (payload != "on" && payload != "off")
+        return refuse("the payload must be on or off");
+    if (std::string why = commands_(module, std::stoi(number), payload == "on"); !why.empty())
+        return refuse(why);
 }
 
 void MqttSink::on_disconnect(mosquitto *, void *self, int rc)

@@ -10,18 +10,21 @@
 #pragma once
 
 #include "config.h"
+#include "discovery.h"
 #include "sink.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace gateway {
 
@@ -32,6 +35,15 @@ public:
     MqttSink(const MqttSink &) = delete;
     MqttSink &operator=(const MqttSink &) = delete;
 
+    // An output command that came in: module, channel (1-based), on. Says
+    // why it is refused, or "" when it was taken.
+    using CommandHandler = std::function<std::string(const std::string &, int, bool)>;
+    // Before start: takes "kiv/<id>/<module>/do/<channel>/set" commands.
+    void take_commands(CommandHandler h) { commands_ = std::move(h); }
+    // Before start: retained messages published on every connect (Home
+    // Assistant's discovery).
+    void announce(std::vector<Retained> messages) { announce_ = std::move(messages); }
+
     // Sets the client up and starts its thread; false with error when it
     // cannot even be set up (a bad CA file, an unreadable password file).
     bool start(std::string &error);
@@ -41,6 +53,8 @@ public:
 
     void values(const std::string &module, std::string json) override;
     void module_status(const std::string &module, bool online) override;
+    void output_state(const std::string &module, int channel, bool on) override;
+    void output_error(const std::string &module, int channel, const std::string &result) override;
 
     std::uint64_t dropped() const;
 
@@ -53,6 +67,11 @@ private:
     static void on_connect(mosquitto *, void *self, int rc);
     static void on_disconnect(mosquitto *, void *self, int rc);
     static void on_publish(mosquitto *, void *self, int mid);
+    static void on_message(mosquitto *, void *self, const struct mosquitto_message *m);
+    // "<module>/do/<channel>/set" with "on" or "off", handed to commands_;
+    // anything else is refused with a log line and goes nowhere.
+    void command(const std::string &topic, const std::string &payload);
+    void enqueue(std::string topic, std::string payload);
 
     // The client's thread and what only it calls.
     void run(std::stop_token st);
@@ -66,6 +85,8 @@ private:
     std::string root_;            // "kiv/<id>/"
     std::string broker_;          // "host:port", for the log
     mosquitto *mosq_ = nullptr;
+    CommandHandler commands_;
+    std::vector<Retained> announce_;
 
     // Shared with the pollers and stop().
     mutable std::mutex mu_;

@@ -1,16 +1,22 @@
 #include "poller.h"
 
 #include "log.h"
+#include "outputs.h"
 #include "payload.h"
 #include "process_image.h"
 
 #include <ctime>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace gateway {
 
 Poller::Poller(const ModuleConfig &m, Sink &sink, std::chrono::milliseconds phase, Backoff b)
     : m_(m), sink_(sink), phase_(phase), backoff_(b),
       random_(static_cast<unsigned>(std::hash<std::string>{}(m.name))),
+      wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       thread_([this](std::stop_token st) { run(st); })
 {
 }
@@ -18,6 +24,8 @@ Poller::Poller(const ModuleConfig &m, Sink &sink, std::chrono::milliseconds phas
 Poller::~Poller()
 {
     stop();
+    if (wake_fd_ >= 0)
+        ::close(wake_fd_);
 }
 
 void Poller::stop()
@@ -25,24 +33,66 @@ void Poller::stop()
     if (!thread_.joinable())
         return;
     thread_.request_stop();
+    wake();
     thread_.join();
 }
 
-// A plain timed sleep, the cheapest wake-up there is, in slices so that a
-// stop is seen within one: hundreds of pollers wake ten times a second each.
-bool Poller::sleep_until(std::stop_token &st, clock::time_point t)
+void Poller::post_output(int channel, bool on)
 {
-    constexpr auto slice = std::chrono::milliseconds(200);
-    while (!st.stop_requested()) {
+    {
+        std::lock_guard lock(commands_mu_);
+        commands_.push_back({channel, on});
+    }
+    wake();
+}
+
+void Poller::wake()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wake_fd_, &one, sizeof one);
+}
+
+bool Poller::sleep_until(std::stop_token &st, clock::time_point t, kiv::client &c)
+{
+    for (;;) {
+        if (st.stop_requested())
+            return false;
+        run_commands(c);
         const auto now = clock::now();
         if (now >= t)
             return true;
-        const auto until = std::min(t, now + slice);
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
-        const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t - now).count();
+        const timespec left{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        pollfd p{wake_fd_, POLLIN, 0};
+        if (::ppoll(&p, 1, &left, nullptr) > 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] auto n = ::read(wake_fd_, &count, sizeof count);
+        }
     }
-    return false;
+}
+
+void Poller::run_commands(kiv::client &c)
+{
+    for (;;) {
+        OutputCommand cmd{};
+        {
+            std::lock_guard lock(commands_mu_);
+            if (commands_.empty())
+                return;
+            cmd = commands_.front();
+            commands_.pop_front();
+        }
+        const std::string what = "module " + m_.name + ": output " + std::to_string(cmd.channel);
+        auto r = switch_output(c, m_.model, m_.timeout_ms, cmd.channel, cmd.on);
+        if (r) {
+            log(Level::info, what + (*r ? " on" : " off"));
+            sink_.output_state(m_.name, cmd.channel, *r);
+        } else {
+            const std::string name = kiv::result_name(r.code());
+            log(Level::warn, what + " not switched: " + kiv::result_text(r.code()) + " (" + name + ")");
+            sink_.output_error(m_.name, cmd.channel, name);
+        }
+    }
 }
 
 void Poller::run(std::stop_token st)
@@ -50,7 +100,7 @@ void Poller::run(std::stop_token st)
     kiv::client client(m_.address, m_.modbus_port, m_.connect_timeout_ms);
     const auto interval = std::chrono::milliseconds(m_.interval_ms);
     auto next = clock::now() + phase_;
-    while (sleep_until(st, next)) {
+    while (sleep_until(st, next, client)) {
         // seq counts the poll periods, so that a gap in it shows a period
         // that published nothing.
         ++seq_;

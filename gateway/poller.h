@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -31,9 +33,14 @@ public:
     Poller(const Poller &) = delete;
     Poller &operator=(const Poller &) = delete;
 
-    // Ends the thread within 200 ms, or once an exchange in progress has
-    // run to its timeout.
+    // Ends the thread at once, or once an exchange in progress has run to
+    // its timeout.
     void stop();
+
+    // Switches output channel on or off as soon as the poller is free:
+    // between polls, never inside one, on the poller's own connection. The
+    // state read back (or why it failed) goes to the sink.
+    void post_output(int channel, bool on);
 
 private:
     using clock = std::chrono::steady_clock;
@@ -42,8 +49,16 @@ private:
     void poll_once(kiv::client &c);
     void connect_failed();
     void set_online(bool online, const std::string &why);
-    // Sleeps until t; false when the poller is stopped meanwhile.
-    bool sleep_until(std::stop_token &st, clock::time_point t);
+    // Sleeps until t, running the output commands that come meanwhile;
+    // false when the poller is stopped.
+    bool sleep_until(std::stop_token &st, clock::time_point t, kiv::client &c);
+    void run_commands(kiv::client &c);
+    void wake();
+
+    struct OutputCommand {
+        int channel;
+        bool on;
+    };
 
     const ModuleConfig m_;
     Sink &sink_;
@@ -51,6 +66,12 @@ private:
     const Backoff backoff_;
 
     std::minstd_rand random_;
+
+    std::mutex commands_mu_;
+    std::deque<OutputCommand> commands_;
+    // An eventfd that a command or the stop makes readable: the poller
+    // sleeps on it, so that both are seen at once.
+    int wake_fd_ = -1;
 
     // Only the poller's own thread touches these.
     std::uint64_t seq_ = 0;

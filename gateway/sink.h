@@ -12,6 +12,10 @@ public:
     virtual void values(const std::string &module, std::string json) = 0;
     // The module started or stopped answering.
     virtual void module_status(const std::string &module, bool online) = 0;
+    // The answer to an output command: the state read back after the write,
+    // or the result name of the call that failed.
+    virtual void output_state(const std::string &, int, bool) {}
+    virtual void output_error(const std::string &, int, const std::string &) {}
 };
 
 } // namespace gateway

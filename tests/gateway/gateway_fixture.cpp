@@ -101,7 +101,7 @@ void Broker::stop()
     terminate(process_);
 }
 
-Subscriber::Subscriber(int port)
+Subscriber::Subscriber(int port, std::vector<std::string> filters) : filters_(std::move(filters))
 {
     mosquitto_lib_init();
     mosq_ = mosquitto_new(nullptr, true, this);
@@ -124,8 +124,9 @@ void Subscriber::on_connect(mosquitto *m, void *self, int rc)
 {
     if (rc != 0)
         return;
-    mosquitto_subscribe(m, nullptr, "kiv/#", 1);
     auto *s = static_cast<Subscriber *>(self);
+    for (const std::string &f : s->filters_)
+        mosquitto_subscribe(m, nullptr, f.c_str(), 1);
     std::lock_guard lock(s->mu_);
     s->connected_ = true;
 }
@@ -137,6 +138,11 @@ void Subscriber::on_message(mosquitto *, void *self, const mosquitto_message *m)
     s->messages_.push_back({m->topic, std::string(static_cast<const char *>(m->payload),
                                                   static_cast<std::size_t>(m->payloadlen)),
                             m->retain});
+}
+
+void Subscriber::publish(const std::string &topic, const std::string &payload)
+{
+    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
 }
 
 bool Subscriber::connected() const

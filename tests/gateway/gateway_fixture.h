@@ -50,12 +50,14 @@ struct Message {
     bool retained = false;
 };
 
-// Subscribes to kiv/# and keeps what comes, in order.
+// Subscribes to its filters and keeps what comes, in order.
 class Subscriber {
 public:
-    explicit Subscriber(int port);
+    explicit Subscriber(int port, std::vector<std::string> filters = {"kiv/#"});
     ~Subscriber();
     bool connected() const;
+    // Publishes payload on topic (QoS 1, not retained).
+    void publish(const std::string &topic, const std::string &payload);
     std::vector<Message> messages() const;
     // The messages of one topic, in order.
     std::vector<Message> on(const std::string &topic) const;
@@ -69,6 +71,7 @@ private:
     static void on_connect(mosquitto *, void *self, int rc);
     mosquitto *mosq_ = nullptr;
     mutable std::mutex mu_;
+    std::vector<std::string> filters_;
     std::vector<Message> messages_;
     bool connected_ = false;
 };
