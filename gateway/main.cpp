@@ -148,16 +148,19 @@ int main(int argc, char **argv)
   id = "line3"                 # topic root kiv/line3/...
   [mqtt]
   broker = "127.0.0.1:1883"    # also client_id, username, password_file,
-                               # ca_file (TLS), qos, keepalive_s, queue_limit
+                               # ca_file (TLS), qos, keepalive_s, queue_limit,
+                               # homeassistant, discovery_prefix
   [[module]]                   # one per module
   name = "oven1"               # letters, digits, '-', '_'
   model = 7303                 # 7301, 7302 or 7303
   address = "10.0.0.23"        # IPv4 address or host name
   interval_ms = 1000           # also timeout_ms, modbus_port,
-                               # config_port, connect_timeout_ms
+                               # config_port, connect_timeout_ms,
+                               # commands (true: outputs switch over MQTT)
 
 Topics: kiv/<id>/status and kiv/<id>/<module>/status ("online" or
-"offline", retained); kiv/<id>/<module>/values (one JSON object per poll).
+"offline", retained); kiv/<id>/<module>/values (one JSON object per poll);
+kiv/<id>/<module>/do/<n>/set takes "on" or "off" where commands are on.
 SIGINT and SIGTERM publish "offline" and end it with status 0; a bad file
 ends it with status 2 before anything connects.)");
     try {
