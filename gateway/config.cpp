@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "kiv.hpp"
+
 #include <toml++/toml.h>
 
 #include <set>
@@ -166,6 +168,95 @@ std::optional<Bad> read_mqtt(const toml::table &root, Config &c)
     return std::nullopt;
 }
 
+// A list of channel numbers 1..count as a mask, bit n-1 for channel n.
+std::optional<Bad> get_channels(const toml::table &t, std::string_view key, const std::string &what, int count,
+                                std::optional<unsigned> &out)
+{
+    const toml::node *n = t.get(key);
+    if (!n)
+        return std::nullopt;
+    const toml::array *list = n->as_array();
+    const std::string k(key);
+    if (!list)
+        return Bad{what + ": " + k + " must be a list of channel numbers", n->source().begin};
+    unsigned mask = 0;
+    for (const toml::node &e : *list) {
+        const auto v = e.value<std::int64_t>();
+        if (!e.is_integer() || !v || *v < 1 || *v > count)
+            return Bad{what + ": " + k + " takes channels 1.." + std::to_string(count), e.source().begin};
+        mask |= 1u << (*v - 1);
+    }
+    out = mask;
+    return std::nullopt;
+}
+
+// Range codes 0..10 or their labels ("0~10V"), for channels 1..n.
+std::optional<Bad> get_ranges(const toml::table &t, const std::string &what, std::vector<std::uint8_t> &out)
+{
+    const toml::node *n = t.get("ai_range");
+    if (!n)
+        return std::nullopt;
+    const toml::array *list = n->as_array();
+    if (!list || list->empty() || list->size() > 8)
+        return Bad{what + ": ai_range must list the ranges of channels 1..n (n up to 8)", n->source().begin};
+    for (const toml::node &e : *list) {
+        std::optional<std::uint8_t> code;
+        if (auto v = e.value<std::int64_t>(); e.is_integer() && v && *v >= 0 && *v < kiv::range_count)
+            code = static_cast<std::uint8_t>(*v);
+        else if (e.is_string())
+            code = kiv::range_from_label(e.as_string()->get());
+        if (!code)
+            return Bad{what + ": ai_range takes codes 0..10 or labels such as \"0~10V\"", e.source().begin};
+        out.push_back(*code);
+    }
+    return std::nullopt;
+}
+
+std::optional<Bad> read_settings(const toml::table &module, const std::string &who, ModuleConfig &m)
+{
+    const toml::node *node = module.get("settings");
+    if (!node)
+        return std::nullopt;
+    const toml::table *t = node->as_table();
+    const std::string what = who + " settings";
+    if (!t)
+        return Bad{what + " must be a table ([module.settings])", node->source().begin};
+    if (const toml::node *pw = t->get("password"))
+        return Bad{what + ": a password never stands in this file: password_file or password_env",
+                   pw->source().begin};
+    if (auto b = unknown_keys(*t, what,
+                              {"ai_enable", "ai_range", "tc_enable", "do_power_on", "save", "password_file",
+                               "password_env"}))
+        return b;
+    DeclaredSettings d;
+    const auto only = [&](std::string_view key, int model) -> std::optional<Bad> {
+        if (const toml::node *n = t->get(key); n && m.model != model)
+            return Bad{what + ": " + std::string(key) + " is for model " + std::to_string(model) + " only",
+                       n->source().begin};
+        return std::nullopt;
+    };
+    for (auto [key, model] : {std::pair{"ai_enable", 7301}, std::pair{"ai_range", 7301},
+                              std::pair{"tc_enable", 7303}})
+        if (auto b = only(key, model))
+            return b;
+    if (auto b = get_channels(*t, "ai_enable", what, 8, d.ai_enable))
+        return b;
+    if (auto b = get_ranges(*t, what, d.ai_range))
+        return b;
+    if (auto b = get_channels(*t, "tc_enable", what, 3, d.tc_enable))
+        return b;
+    if (auto b = get_channels(*t, "do_power_on", what, m.model == 7302 ? 8 : 1, d.do_power_on))
+        return b;
+    if (auto b = get_bool(*t, "save", what, d.save))
+        return b;
+    if (auto b = get_string(*t, "password_file", what, d.password_file, false))
+        return b;
+    if (auto b = get_string(*t, "password_env", what, d.password_env, false))
+        return b;
+    m.settings = d;
+    return std::nullopt;
+}
+
 std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
 {
     std::string what = "module";
@@ -177,7 +268,7 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     what = "module \"" + m.name + "\"";
     if (auto b = unknown_keys(t, what,
                               {"name", "model", "address", "interval_ms", "timeout_ms", "modbus_port",
-                               "config_port", "connect_timeout_ms", "commands"}))
+                               "config_port", "connect_timeout_ms", "commands", "settings"}))
         return b;
     if (auto b = get_int(t, "model", what, m.model, 7301, 7303, true))
         return b;
@@ -196,6 +287,8 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     if (auto b = get_int(t, "connect_timeout_ms", what, m.connect_timeout_ms, 1, 60000))
         return b;
     if (auto b = get_bool(t, "commands", what, m.commands))
+        return b;
+    if (auto b = read_settings(t, what, m))
         return b;
     return std::nullopt;
 }

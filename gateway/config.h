@@ -2,6 +2,7 @@
 // the modules it polls.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,18 @@ struct MqttConfig {
     std::string discovery_prefix = "homeassistant";
 };
 
+// Settings a module should have, applied by the gateway: bit n-1 of a mask
+// is channel or output n.
+struct DeclaredSettings {
+    std::optional<unsigned> ai_enable;     // 7301: the enabled channels
+    std::vector<std::uint8_t> ai_range;    // 7301: range codes of channels 1..n
+    std::optional<unsigned> tc_enable;     // 7303
+    std::optional<unsigned> do_power_on;   // the outputs on at power-on
+    bool save = false;                     // save (the module restarts) after a change
+    std::string password_file;             // the login password: its first line,
+    std::string password_env;              // or this environment variable
+};
+
 struct ModuleConfig {
     std::string name;
     int model = 0;                 // 7301, 7302 or 7303
@@ -35,6 +48,10 @@ struct ModuleConfig {
     int connect_timeout_ms = 1000;
     // Outputs may be switched over MQTT.
     bool commands = false;
+    std::optional<DeclaredSettings> settings;
+    // Read from password_file or password_env at start, never from the
+    // configuration file itself.
+    std::string password;
 };
 
 struct Config {

@@ -6,6 +6,7 @@
 #include "mqtt_sink.h"
 #include "outputs.h"
 #include "poller.h"
+#include "settings.h"
 #include "stdout_sink.h"
 
 #include "kiv_version.h"
@@ -181,6 +182,8 @@ ends it with status 2 before anything connects.)");
         error = o.config + ": [mqtt] with its broker is missing (or use --stdout)";
         config.reset();
     }
+    if (config && !read_passwords(config->modules, error))
+        config.reset();
     if (!config) {
         std::fprintf(stderr, "kiv-gateway: %s\n", error.c_str());
         return 2;

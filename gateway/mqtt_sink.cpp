@@ -127,7 +127,13 @@ void MqttSink::output_error(const std::string &module, int channel, const std::s
     enqueue(std::move(topic), result);
 }
 
-void MqttSink::enqueue(std::string topic, std::string payload)
+// Retained: whoever subscribes later learns what the module was last given.
+void MqttSink::settings_report(const std::string &module, std::string json)
+{
+    enqueue(root_ + module + "/settings", std::move(json), true);
+}
+
+void MqttSink::enqueue(std::string topic, std::string payload, bool retain)
 {
     std::lock_guard lock(mu_);
     if (config_.queue_limit == 0) {
@@ -138,7 +144,7 @@ void MqttSink::enqueue(std::string topic, std::string payload)
         queue_.pop_front();
         ++dropped_;
     }
-    queue_.push_back({std::move(topic), std::move(payload)});
+    queue_.push_back({std::move(topic), std::move(payload), retain});
 }
 
 void MqttSink::module_status(const std::string &module, bool online)
@@ -209,7 +215,7 @@ void MqttSink::publish_queued()
         batch.swap(queue_);
     }
     while (!batch.empty()) {
-        if (!publish(batch.front().topic, batch.front().payload, false, config_.qos))
+        if (!publish(batch.front().topic, batch.front().payload, batch.front().retain, config_.qos))
             break;
         batch.pop_front();
     }

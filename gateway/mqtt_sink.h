@@ -55,6 +55,7 @@ public:
     void module_status(const std::string &module, bool online) override;
     void output_state(const std::string &module, int channel, bool on) override;
     void output_error(const std::string &module, int channel, const std::string &result) override;
+    void settings_report(const std::string &module, std::string json) override;
 
     std::uint64_t dropped() const;
 
@@ -62,6 +63,7 @@ private:
     struct Message {
         std::string topic;
         std::string payload;
+        bool retain = false;
     };
 
     static void on_connect(mosquitto *, void *self, int rc);
@@ -71,7 +73,7 @@ private:
     // "<module>/do/<channel>/set" with "on" or "off", handed to commands_;
     // anything else is refused with a log line and goes nowhere.
     void command(const std::string &topic, const std::string &payload);
-    void enqueue(std::string topic, std::string payload);
+    void enqueue(std::string topic, std::string payload, bool retain = false);
 
     // The client's thread and what only it calls.
     void run(std::stop_token st);

@@ -4,6 +4,7 @@
 #include "outputs.h"
 #include "payload.h"
 #include "process_image.h"
+#include "settings.h"
 
 #include <ctime>
 
@@ -125,6 +126,10 @@ void Poller::poll_once(kiv::client &c)
     auto image = read_process_image(c, m_.model, m_.timeout_ms);
     if (image) {
         delay_ = {};
+        // At start and whenever it comes back (a restart among others), the
+        // module gets its declared settings.
+        if (online_ != 1 && m_.settings)
+            apply_declared_settings();
         set_online(true, "");
         sink_.values(m_.name, values_json(m_.name, seq_, *image));
         return;
@@ -136,6 +141,13 @@ void Poller::poll_once(kiv::client &c)
         connect_failed();
     set_online(false, why);
     log(Level::debug, "module " + m_.name + ": poll " + std::to_string(seq_) + " failed: " + why);
+}
+
+void Poller::apply_declared_settings()
+{
+    std::string report = apply_settings(m_);
+    log(Level::info, "module " + m_.name + " settings: " + report);
+    sink_.settings_report(m_.name, std::move(report));
 }
 
 void Poller::connect_failed()

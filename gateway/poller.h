@@ -48,6 +48,7 @@ private:
     void run(std::stop_token st);
     void poll_once(kiv::client &c);
     void connect_failed();
+    void apply_declared_settings();
     void set_online(bool online, const std::string &why);
     // Sleeps until t, running the output commands that come meanwhile;
     // false when the poller is stopped.

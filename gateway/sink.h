@@ -16,6 +16,8 @@ public:
     // or the result name of the call that failed.
     virtual void output_state(const std::string &, int, bool) {}
     virtual void output_error(const std::string &, int, const std::string &) {}
+    // What applying the module's declared settings found, changed and failed.
+    virtual void settings_report(const std::string &, std::string) {}
 };
 
 } // namespace gateway

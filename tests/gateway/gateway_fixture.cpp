@@ -200,6 +200,7 @@ ModuleSim::ModuleSim(const std::string &addr, std::vector<std::string> args, int
         return;
     const auto colon = line.find(':', at);
     modbus_port = std::atoi(line.c_str() + colon + 1);
+    config_port = std::atoi(line.c_str() + line.rfind(':') + 1);
 }
 
 void ModuleSim::stop()

@@ -84,6 +84,7 @@ public:
     void stop();
     std::string address;
     int modbus_port = 0;
+    int config_port = 0;
 
 private:
     std::unique_ptr<kivtest::Process> process_;

@@ -1,0 +1,178 @@
+#include "settings.h"
+
+#include "payload.h"
+
+#include "kiv.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace gateway {
+
+namespace {
+
+using nlohmann::json;
+
+json channel_list(unsigned mask, int count)
+{
+    json list = json::array();
+    for (int i = 0; i < count; ++i)
+        if (mask >> i & 1u)
+            list.push_back(i + 1);
+    return list;
+}
+
+json range_labels(const std::vector<std::uint8_t> &codes)
+{
+    json list = json::array();
+    for (auto c : codes)
+        list.push_back(std::string(kiv::range_label(c).value_or("?")));
+    return list;
+}
+
+class Report {
+public:
+    explicit Report(const ModuleConfig &m) : m_(m) {}
+
+    // One declared mask setting: read, compared within the channels that
+    // count, written when it differs.
+    template <class Read, class Write>
+    void mask(const char *name, std::optional<unsigned> want, int count, Read read, Write write)
+    {
+        if (!want)
+            return;
+        const unsigned all = (1u << count) - 1;
+        auto r = read();
+        if (!r) {
+            failed_[name] = kiv::result_name(r.code());
+            return;
+        }
+        found_[name] = channel_list(*r & all, count);
+        if ((*r & all) == *want)
+            return;
+        if (auto w = write(*want); !w) {
+            failed_[name] = kiv::result_name(w.code());
+            return;
+        }
+        changed_[name] = channel_list(*want, count);
+    }
+
+    void ranges(const std::vector<std::uint8_t> &want, const kiv::zrm7301 &m, const kiv::config_session &s)
+    {
+        if (want.empty())
+            return;
+        const int n = static_cast<int>(want.size());
+        auto r = m.get_ai_range(s, 1, n);
+        if (!r) {
+            failed_["ai_range"] = kiv::result_name(r.code());
+            return;
+        }
+        found_["ai_range"] = range_labels(*r);
+        if (*r == want)
+            return;
+        if (auto w = m.set_ai_range(s, 1, want); !w) {
+            failed_["ai_range"] = kiv::result_name(w.code());
+            return;
+        }
+        changed_["ai_range"] = range_labels(want);
+    }
+
+    void fail(const char *what, int code) { failed_[what] = kiv::result_name(code); }
+    bool changed() const { return !changed_.empty(); }
+    bool failed() const { return !failed_.empty(); }
+
+    std::string text(bool saved) const
+    {
+        json j = {{"module", m_.name},
+                  {"ts", rfc3339_utc_ms(std::chrono::system_clock::now())},
+                  {"found", found_},
+                  {"changed", changed_},
+                  {"failed", failed_},
+                  {"saved", saved}};
+        return j.dump();
+    }
+
+private:
+    const ModuleConfig &m_;
+    json found_ = json::object(), changed_ = json::object(), failed_ = json::object();
+};
+
+bool read_first_line(const std::string &path, std::string &out)
+{
+    std::ifstream in(path);
+    if (!in)
+        return false;
+    std::getline(in, out);
+    if (!out.empty() && out.back() == '\r')
+        out.pop_back();
+    return true;
+}
+
+} // namespace
+
+std::string apply_settings(const ModuleConfig &m)
+{
+    const DeclaredSettings &d = *m.settings;
+    Report report(m);
+    const std::string address = kiv::resolve_ipv4(m.address);
+    auto login = kiv::config_session::login(address, m.config_port, m.connect_timeout_ms, m.password);
+    if (!login) {
+        report.fail("login", login.code());
+        return report.text(false);
+    }
+    kiv::config_session &s = *login;
+    const int t = m.timeout_ms;
+    auto povp = [&](auto model, int outputs) {
+        report.mask("do_power_on", d.do_power_on, outputs, [&] { return model.get_do_power_on(s); },
+                    [&](unsigned v) { return model.set_do_power_on(s, v); });
+    };
+    if (m.model == 7301) {
+        const kiv::zrm7301 z(t);
+        report.mask("ai_enable", d.ai_enable, 8, [&] { return z.get_ai_enable(s); },
+                    [&](unsigned v) { return z.set_ai_enable(s, 1, 8, v); });
+        report.ranges(d.ai_range, z, s);
+        povp(z, 1);
+    } else if (m.model == 7302) {
+        povp(kiv::zrm7302(t), 8);
+    } else {
+        const kiv::zrm7303 z(t);
+        report.mask("tc_enable", d.tc_enable, 3, [&] { return z.get_tc_enable(s); },
+                    [&](unsigned v) { return z.set_tc_enable(s, 1, 3, v); });
+        povp(z, 1);
+    }
+    bool saved = false;
+    // The module restarts after a save: only when something changed.
+    if (d.save && report.changed()) {
+        if (auto r = s.save_and_reboot(); r)
+            saved = true;
+        else
+            report.fail("save", r.code());
+    }
+    return report.text(saved);
+}
+
+bool read_passwords(std::vector<ModuleConfig> &modules, std::string &error)
+{
+    for (ModuleConfig &m : modules) {
+        if (!m.settings)
+            continue;
+        const DeclaredSettings &d = *m.settings;
+        if (!d.password_file.empty() && !read_first_line(d.password_file, m.password)) {
+            error = "module " + m.name + ": cannot read the password file " + d.password_file;
+            return false;
+        }
+        if (!d.password_env.empty()) {
+            const char *v = std::getenv(d.password_env.c_str());
+            if (!v) {
+                error = "module " + m.name + ": the environment variable " + d.password_env + " is not set";
+                return false;
+            }
+            m.password = v;
+        }
+    }
+    return true;
+}
+
+} // namespace gateway
