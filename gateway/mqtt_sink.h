@@ -25,9 +25,12 @@ struct mosquitto;
 
 namespace gateway {
 
+class Metrics;
+
 class MqttSink : public Sink {
 public:
-    MqttSink(const MqttConfig &c, std::string gateway_id);
+    // metrics, when not null, is told whether the broker is connected.
+    MqttSink(const MqttConfig &c, std::string gateway_id, Metrics *metrics = nullptr);
     ~MqttSink() override;
     MqttSink(const MqttSink &) = delete;
     MqttSink &operator=(const MqttSink &) = delete;
@@ -66,6 +69,7 @@ private:
     std::string root_;            // "kiv/<id>/"
     std::string broker_;          // "host:port", for the log
     mosquitto *mosq_ = nullptr;
+    Metrics *const metrics_;
 
     // Shared with the pollers and stop().
     mutable std::mutex mu_;
