@@ -61,6 +61,12 @@ bool MetricsServer::start(const PrometheusConfig &c, std::string &error)
         const int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // One request per connection, asked for at once: scrapes come seconds
+    // apart, and a client that keeps an idle connection open would hold up
+    // the gateway's stop by as long as the server waits for it.
+    server_->set_keep_alive_max_count(1);
+    server_->set_keep_alive_timeout(1);
+    server_->set_read_timeout(1);
     server_->Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
         res.set_content(metrics_.render(), "text/plain; version=0.0.4; charset=utf-8");
     });
