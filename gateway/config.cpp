@@ -4,6 +4,8 @@
 
 #include <toml++/toml.h>
 
+#include <arpa/inet.h>
+
 #include <set>
 
 namespace gateway {
@@ -257,6 +259,65 @@ std::optional<Bad> read_settings(const toml::table &module, const std::string &w
     return std::nullopt;
 }
 
+// "ADDRESS:PORT" with an IPv4 address or a bracketed IPv6 one. Addresses
+// only: a name would be looked up at every start, and the address to listen
+// on is one of this host's own. An empty reason means the text is good.
+std::string split_listen(const std::string &text, std::string &host, int &port)
+{
+    const std::string form = "listen must be ADDRESS:PORT (IPv4, or IPv6 in brackets), not \"" + text + "\"";
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return form;
+    std::string h = text.substr(0, colon);
+    const bool bracketed = h.front() == '[';
+    if (bracketed != (h.back() == ']'))
+        return form;
+    unsigned char buf[16];
+    if (bracketed) {
+        h = h.substr(1, h.size() - 2);
+        if (::inet_pton(AF_INET6, h.c_str(), buf) != 1)
+            return form;
+    } else if (::inet_pton(AF_INET, h.c_str(), buf) != 1) {
+        return form;
+    }
+    const std::string p = text.substr(colon + 1);
+    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+        return form;
+    const int n = std::stoi(p);
+    if (n < 1 || n > 65535) {
+        std::string why = "listen port must be 1..65535, not ";
+        why += p;
+        return why;
+    }
+    host = h;
+    port = n;
+    return {};
+}
+
+std::optional<Bad> read_prometheus(const toml::table &root, Config &c)
+{
+    const toml::node *node = root.get("prometheus");
+    if (!node)
+        return std::nullopt;
+    const toml::table *t = node->as_table();
+    if (!t)
+        return Bad{"[prometheus] must be a table", node->source().begin};
+    const std::string what = "[prometheus]";
+    if (auto b = unknown_keys(*t, what, {"listen"}))
+        return b;
+    PrometheusConfig p;
+    std::string listen;
+    if (auto b = get_string(*t, "listen", what, listen, false))
+        return b;
+    if (!listen.empty() || t->get("listen")) {
+        const std::string why = split_listen(listen, p.host, p.port);
+        if (!why.empty())
+            return Bad{what + ": " + why, t->get("listen")->source().begin};
+    }
+    c.prometheus = p;
+    return std::nullopt;
+}
+
 std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
 {
     std::string what = "module";
@@ -317,6 +378,16 @@ std::optional<Bad> read_modules(const toml::table &root, Config &c)
 
 } // namespace
 
+std::string PrometheusConfig::listen() const
+{
+    const bool v6 = host.find(':') != std::string::npos;
+    std::string s = v6 ? "[" : "";
+    s += host;
+    s += v6 ? "]:" : ":";
+    s += std::to_string(port);
+    return s;
+}
+
 bool valid_name(const std::string &s)
 {
     if (s.empty() || s.size() > 64)
@@ -340,11 +411,11 @@ std::optional<Config> load_config(const std::string &path, std::string &error)
         return std::nullopt;
     }
     Config c;
-    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "module"})) {
+    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "prometheus", "module"})) {
         error = located(path, *b);
         return std::nullopt;
     }
-    for (auto read : {read_gateway, read_mqtt, read_modules}) {
+    for (auto read : {read_gateway, read_mqtt, read_prometheus, read_modules}) {
         if (auto b = read(root, c)) {
             error = located(path, *b);
             return std::nullopt;

@@ -37,6 +37,16 @@ struct DeclaredSettings {
     std::string password_env;              // or this environment variable
 };
 
+// The Prometheus endpoint, http://<host>:<port>/metrics. Loopback unless
+// the file says otherwise: the metrics tell anyone who can reach them what
+// the plant is doing.
+struct PrometheusConfig {
+    std::string host = "127.0.0.1";  // an IPv4 or IPv6 address, no name
+    int port = 9502;
+    // "127.0.0.1:9502", "[::1]:9502"
+    std::string listen() const;
+};
+
 struct ModuleConfig {
     std::string name;
     int model = 0;                 // 7301, 7302 or 7303
@@ -57,6 +67,7 @@ struct ModuleConfig {
 struct Config {
     std::string id;
     std::optional<MqttConfig> mqtt;
+    std::optional<PrometheusConfig> prometheus;  // none: nothing listens
     std::vector<ModuleConfig> modules;
 };
 

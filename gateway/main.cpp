@@ -3,6 +3,8 @@
 #include "config.h"
 #include "log.h"
 #include "discovery.h"
+#include "metrics.h"
+#include "metrics_server.h"
 #include "mqtt_sink.h"
 #include "outputs.h"
 #include "poller.h"
@@ -86,6 +88,24 @@ int run(const Config &c, bool to_stdout)
     // A closed pipe or socket is an error to handle, not the end.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Before anything connects: an address that cannot be bound ends the
+    // start, rather than a gateway running that nobody can watch.
+    std::unique_ptr<Metrics> metrics;
+    std::unique_ptr<MetricsServer> server;
+    if (c.prometheus) {
+        metrics = std::make_unique<Metrics>(c.modules);
+        server = std::make_unique<MetricsServer>(*metrics);
+        std::string error;
+        if (!server->start(*c.prometheus, error)) {
+            log(Level::error, error);
+            return 1;
+        }
+        std::string where = "metrics at http://";
+        where += c.prometheus->listen();
+        where += "/metrics";
+        log(Level::info, where);
+    }
+
     std::unique_ptr<StdoutSink> out;
     std::unique_ptr<MqttSink> mqtt;
     Sink *sink = nullptr;
@@ -93,7 +113,7 @@ int run(const Config &c, bool to_stdout)
         out = std::make_unique<StdoutSink>();
         sink = out.get();
     } else {
-        mqtt = std::make_unique<MqttSink>(*c.mqtt, c.id);
+        mqtt = std::make_unique<MqttSink>(*c.mqtt, c.id, metrics.get());
         sink = mqtt.get();
     }
     log(Level::info, "polling " + c.id + "'s " + std::to_string(c.modules.size()) + " modules");
@@ -103,7 +123,8 @@ int run(const Config &c, bool to_stdout)
         std::list<Poller> pollers;
         std::map<std::string, Poller *> by_name;
         for (std::size_t i = 0; i < c.modules.size(); ++i) {
-            pollers.emplace_back(c.modules[i], *sink, phase(c.modules[i], i, c.modules.size()));
+            pollers.emplace_back(c.modules[i], *sink, phase(c.modules[i], i, c.modules.size()), Backoff{},
+                                 metrics ? &metrics->module(i) : nullptr);
             by_name[c.modules[i].name] = &pollers.back();
         }
         if (mqtt) {
@@ -129,6 +150,8 @@ int run(const Config &c, bool to_stdout)
         if (auto n = mqtt->dropped())
             log(Level::warn, std::to_string(n) + " values were dropped while the broker was away");
     }
+    if (server)
+        server->stop();
     return out && !out->ok() ? 1 : 0;
 }
 
@@ -151,6 +174,8 @@ int main(int argc, char **argv)
   broker = "127.0.0.1:1883"    # also client_id, username, password_file,
                                # ca_file (TLS), qos, keepalive_s, queue_limit,
                                # homeassistant, discovery_prefix
+  [prometheus]                 # optional: http://<listen>/metrics
+  listen = "127.0.0.1:9502"    # the default; ADDRESS:PORT, IPv6 as [::1]:9502
   [[module]]                   # one per module
   name = "oven1"               # letters, digits, '-', '_'
   model = 7303                 # 7301, 7302 or 7303
@@ -163,7 +188,8 @@ Topics: kiv/<id>/status and kiv/<id>/<module>/status ("online" or
 "offline", retained); kiv/<id>/<module>/values (one JSON object per poll);
 kiv/<id>/<module>/do/<n>/set takes "on" or "off" where commands are on.
 SIGINT and SIGTERM publish "offline" and end it with status 0; a bad file
-ends it with status 2 before anything connects.)");
+ends it with status 2 before anything connects, a [prometheus] listen
+address that cannot be bound with status 1.)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -189,7 +215,15 @@ ends it with status 2 before anything connects.)");
         return 2;
     }
     if (o.check) {
-        std::printf("%s: %zu modules, gateway %s\n", o.config.c_str(), config->modules.size(), config->id.c_str());
+        // In steps: GCC 12 misjudges a literal plus a temporary when optimising.
+        std::string metrics;
+        if (config->prometheus) {
+            metrics = ", metrics at http://";
+            metrics += config->prometheus->listen();
+            metrics += "/metrics";
+        }
+        std::printf("%s: %zu modules, gateway %s%s\n", o.config.c_str(), config->modules.size(),
+                    config->id.c_str(), metrics.c_str());
         return 0;
     }
     return run(*config, o.to_stdout);

@@ -1,6 +1,7 @@
 #include "mqtt_sink.h"
 
 #include "log.h"
+#include "metrics.h"
 
 #include <mosquitto.h>
 
@@ -39,9 +40,12 @@ std::string describe(int rc)
 
 } // namespace
 
-MqttSink::MqttSink(const MqttConfig &c, std::string gateway_id)
-    : config_(c), root_("kiv/" + gateway_id + "/"), broker_(c.host + ":" + std::to_string(c.port))
+MqttSink::MqttSink(const MqttConfig &c, std::string gateway_id, Metrics *metrics)
+    : config_(c), root_("kiv/" + gateway_id + "/"), broker_(c.host + ":" + std::to_string(c.port)),
+      metrics_(metrics)
 {
+    if (metrics_)
+        metrics_->broker_connected(false);
     if (config_.client_id.empty())
         config_.client_id = "kiv-gateway-" + gateway_id;
 }
@@ -295,6 +299,8 @@ void MqttSink::on_connect(mosquitto *, void *self, int rc)
     }
     log(Level::info, "connected to broker " + s->broker_);
     s->connected_ = true;
+    if (s->metrics_)
+        s->metrics_->broker_connected(true);
     s->publish(s->root_ + "status", online_text, true, 1);
     s->publish_statuses(true);
     for (const Retained &r : s->announce_)
@@ -339,6 +345,8 @@ void MqttSink::on_disconnect(mosquitto *, void *self, int rc)
 {
     auto *s = static_cast<MqttSink *>(self);
     s->connected_ = false;
+    if (s->metrics_)
+        s->metrics_->broker_connected(false);
     if (rc != 0 && !s->leaving_)
         log(Level::warn, "lost the broker " + s->broker_ + "; reconnecting");
 }

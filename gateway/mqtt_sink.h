@@ -28,9 +28,12 @@ struct mosquitto_message;
 
 namespace gateway {
 
+class Metrics;
+
 class MqttSink : public Sink {
 public:
-    MqttSink(const MqttConfig &c, std::string gateway_id);
+    // metrics, when not null, is told whether the broker is connected.
+    MqttSink(const MqttConfig &c, std::string gateway_id, Metrics *metrics = nullptr);
     ~MqttSink() override;
     MqttSink(const MqttSink &) = delete;
     MqttSink &operator=(const MqttSink &) = delete;
@@ -89,6 +92,7 @@ private:
     mosquitto *mosq_ = nullptr;
     CommandHandler commands_;
     std::vector<Retained> announce_;
+    Metrics *const metrics_;
 
     // Shared with the pollers and stop().
     mutable std::mutex mu_;

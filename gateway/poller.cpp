@@ -14,8 +14,9 @@
 
 namespace gateway {
 
-Poller::Poller(const ModuleConfig &m, Sink &sink, std::chrono::milliseconds phase, Backoff b)
-    : m_(m), sink_(sink), phase_(phase), backoff_(b),
+Poller::Poller(const ModuleConfig &m, Sink &sink, std::chrono::milliseconds phase, Backoff b,
+               ModuleMetrics *metrics)
+    : m_(m), sink_(sink), phase_(phase), backoff_(b), metrics_(metrics),
       random_(static_cast<unsigned>(std::hash<std::string>{}(m.name))),
       wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       thread_([this](std::stop_token st) { run(st); })
@@ -123,8 +124,10 @@ void Poller::poll_once(kiv::client &c)
 {
     const bool was_connected = c.connected();
     const unsigned long connects = c.connects();
-    auto image = read_process_image(c, m_.model, m_.timeout_ms);
+    auto image = read_process_image(c, m_.model, m_.timeout_ms, metrics_);
     if (image) {
+        if (metrics_)
+            metrics_->poll_succeeded(*image);
         delay_ = {};
         // At start and whenever it comes back (a restart among others), the
         // module gets its declared settings.
@@ -134,6 +137,8 @@ void Poller::poll_once(kiv::client &c)
         sink_.values(m_.name, values_json(m_.name, seq_, *image));
         return;
     }
+    if (metrics_)
+        metrics_->poll_failed();
     const std::string why = kiv::result_text(image.code()) + " (" + kiv::result_name(image.code()) + ")";
     // A connect that failed (not an exchange on a fresh connection) waits
     // out the backoff before the next one.

@@ -5,6 +5,7 @@
 
 #include "config.h"
 #include "kiv.hpp"
+#include "metrics.h"
 #include "sink.h"
 
 #include <chrono>
@@ -27,8 +28,10 @@ struct Backoff {
 class Poller {
 public:
     // phase: how long after start the first poll runs, to spread the
-    // modules' polls over their interval.
-    Poller(const ModuleConfig &m, Sink &sink, std::chrono::milliseconds phase, Backoff b = {});
+    // modules' polls over their interval. metrics, when not null, is told
+    // of every poll, connect and exchange.
+    Poller(const ModuleConfig &m, Sink &sink, std::chrono::milliseconds phase, Backoff b = {},
+           ModuleMetrics *metrics = nullptr);
     ~Poller();
     Poller(const Poller &) = delete;
     Poller &operator=(const Poller &) = delete;
@@ -65,6 +68,7 @@ private:
     Sink &sink_;
     const std::chrono::milliseconds phase_;
     const Backoff backoff_;
+    ModuleMetrics *const metrics_;
 
     std::minstd_rand random_;
 

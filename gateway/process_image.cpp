@@ -1,5 +1,7 @@
 #include "process_image.h"
 
+#include "metered_client.h"
+
 namespace gateway {
 
 namespace {
@@ -14,12 +16,12 @@ std::vector<bool> bits(unsigned mask, int count)
 
 // One read of a model's method on the client's connection.
 template <class Model, class Method>
-auto read(kiv::client &c, const Model &m, Method method)
+auto read(MeteredClient &c, const Model &m, Method method)
 {
     return c.run([&](const kiv::connection &conn) { return (m.*method)(conn); });
 }
 
-kiv::result<ProcessImage> read_7301(kiv::client &c, int timeout_ms)
+kiv::result<ProcessImage> read_7301(MeteredClient &c, int timeout_ms)
 {
     using M = kiv::zrm7301;
     const M m(timeout_ms);
@@ -37,7 +39,7 @@ kiv::result<ProcessImage> read_7301(kiv::client &c, int timeout_ms)
     return p;
 }
 
-kiv::result<ProcessImage> read_7302(kiv::client &c, int timeout_ms)
+kiv::result<ProcessImage> read_7302(MeteredClient &c, int timeout_ms)
 {
     using M = kiv::zrm7302;
     const M m(timeout_ms);
@@ -59,7 +61,7 @@ kiv::result<ProcessImage> read_7302(kiv::client &c, int timeout_ms)
     return p;
 }
 
-kiv::result<ProcessImage> read_7303(kiv::client &c, int timeout_ms)
+kiv::result<ProcessImage> read_7303(MeteredClient &c, int timeout_ms)
 {
     using M = kiv::zrm7303;
     const M m(timeout_ms);
@@ -83,8 +85,10 @@ kiv::result<ProcessImage> read_7303(kiv::client &c, int timeout_ms)
 
 } // namespace
 
-kiv::result<ProcessImage> read_process_image(kiv::client &c, int model, int timeout_ms)
+kiv::result<ProcessImage> read_process_image(kiv::client &client, int model, int timeout_ms,
+                                             ModuleMetrics *metrics)
 {
+    MeteredClient c(client, metrics);
     kiv::result<ProcessImage> r = kiv::errc::param;
     if (model == 7301)
         r = read_7301(c, timeout_ms);

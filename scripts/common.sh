@@ -9,6 +9,7 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   g++-arm-linux-gnueabi qemu-user
   libmodbus-dev libcli11-dev nlohmann-json3-dev iproute2
   libtomlplusplus-dev libmosquitto-dev mosquitto mosquitto-clients
+  libcpp-httplib-dev prometheus
   strace clang libclang-rt-14-dev
   dpkg-dev lintian systemd
   scdoc help2man man-db groff-base)

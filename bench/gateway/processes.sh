@@ -108,6 +108,36 @@ start_gateway() {
   return 1
 }
 
+# add_metrics DIR: a [prometheus] section on a free port of 127.0.0.1 in
+# DIR/gateway.toml; sets GWB_METRICS_PORT.
+add_metrics() {
+  local try port
+  for ((try = 0; try < 10; try++)); do
+    port=$((20000 + RANDOM % 40000))
+    listening "$port" && continue
+    printf '\n[prometheus]\nlisten = "127.0.0.1:%s"\n' "$port" >>"$1/gateway.toml"
+    GWB_METRICS_PORT=$port
+    return 0
+  done
+  return 1
+}
+
+# start_scraper PORT: GET /metrics every second, as Prometheus would but
+# more often, through bash's /dev/tcp; the last scrape is kept in
+# GWB_DIR/metrics.txt.
+start_scraper() {
+  local port=$1
+  (
+    while sleep 1; do
+      exec 3<>"/dev/tcp/127.0.0.1/$port" || continue
+      printf 'GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&3
+      cat <&3 >"$GWB_DIR/metrics.txt"
+      exec 3<&-
+    done
+  ) 2>/dev/null &
+  GWB_PIDS+=("$!")
+}
+
 # run_bounded SECONDS OUT COMMAND...: COMMAND with its standard output added
 # to OUT, ended after SECONDS. Waited for in the background, so that a signal
 # to this script is taken at once and stop_all ends the command too.

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -40,6 +42,23 @@ void terminate(std::unique_ptr<kivtest::Process> &p)
 }
 
 } // namespace
+
+double epoch_seconds(const std::string &ts)
+{
+    std::tm tm{};
+    int ms = 0;
+    std::sscanf(ts.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                &tm.tm_min, &tm.tm_sec, &ms);
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<double>(::timegm(&tm)) + ms / 1000.0;
+}
+
+double epoch_now()
+{
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
 
 int free_port()
 {

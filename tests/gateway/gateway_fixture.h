@@ -22,6 +22,10 @@ namespace gwtest {
 using namespace std::chrono_literals;
 using Ms = std::chrono::milliseconds;
 
+// "2026-12-08T10:15:02.123Z" as seconds since the epoch, and the time now.
+double epoch_seconds(const std::string &ts);
+double epoch_now();
+
 // A port on 127.0.0.1 that was free a moment ago.
 int free_port();
 // Whether something accepts connections on address:port.

@@ -30,18 +30,6 @@ struct Module {
     int port = 0;
 };
 
-// "2026-12-08T10:15:02.123Z" as seconds since the epoch.
-double epoch_seconds(const std::string &ts)
-{
-    std::tm tm{};
-    int ms = 0;
-    std::sscanf(ts.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                &tm.tm_min, &tm.tm_sec, &ms);
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    return static_cast<double>(::timegm(&tm)) + ms / 1000.0;
-}
-
 double number(const zrmsim::Reading &r)
 {
     const double v = r.integer + r.fraction / 10.0;

@@ -1,0 +1,38 @@
+// The Prometheus endpoint: GET /metrics, the registry rendered afresh for
+// each scrape, served by cpp-httplib from a thread of its own and two
+// workers, so that a scrape never touches a poller's thread.
+#pragma once
+
+#include "config.h"
+
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace gateway {
+
+class Metrics;
+
+class MetricsServer {
+public:
+    explicit MetricsServer(const Metrics &metrics);
+    ~MetricsServer();
+    MetricsServer(const MetricsServer &) = delete;
+    MetricsServer &operator=(const MetricsServer &) = delete;
+
+    // Binds the address and starts serving; false with error when it cannot
+    // be bound (taken, or not one of this host's).
+    bool start(const PrometheusConfig &c, std::string &error);
+    void stop();
+
+private:
+    const Metrics &metrics_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+};
+
+} // namespace gateway
