@@ -20,7 +20,7 @@ if(KIV_SYSROOT)
   set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabi)
   set(ENV{PKG_CONFIG_SYSROOT_DIR} ${KIV_SYSROOT})
   set(ENV{PKG_CONFIG_LIBDIR} ${kiv_sysroot_lib}/pkgconfig:${KIV_SYSROOT}/usr/share/pkgconfig)
-  # The libraries that those libraries need are found there too.
+  # The linker looks there for what those libraries need (libmosquitto: libssl).
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-rpath-link,${kiv_sysroot_lib}")
   string(APPEND kiv_library_path ":${kiv_sysroot_lib}")
 endif()

@@ -26,6 +26,7 @@ if(KIV_SYSROOT)
   set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
   set(ENV{PKG_CONFIG_SYSROOT_DIR} ${KIV_SYSROOT})
   set(ENV{PKG_CONFIG_LIBDIR} ${kiv_sysroot_lib}/pkgconfig:${KIV_SYSROOT}/usr/share/pkgconfig)
+  # The linker looks there for what those libraries need (libmosquitto: libssl).
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-rpath-link,${kiv_sysroot_lib}")
 endif()
 if(NOT kiv_i386_native EQUAL 0)
