@@ -20,8 +20,9 @@ if(KIV_SYSROOT)
   set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabi)
   set(ENV{PKG_CONFIG_SYSROOT_DIR} ${KIV_SYSROOT})
   set(ENV{PKG_CONFIG_LIBDIR} ${kiv_sysroot_lib}/pkgconfig:${KIV_SYSROOT}/usr/share/pkgconfig)
-  # The linker looks there for what those libraries need (libmosquitto: libssl).
-  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-rpath-link,${kiv_sysroot_lib}")
+  # The linker looks there for what those libraries need (libmosquitto:
+  # libssl); set, not appended, as the toolchain file is read more than once.
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${kiv_sysroot_lib}")
   string(APPEND kiv_library_path ":${kiv_sysroot_lib}")
 endif()
 # The sysroot's libraries first: where Debian's multiarch libc6:armel is

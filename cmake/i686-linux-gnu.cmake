@@ -26,8 +26,9 @@ if(KIV_SYSROOT)
   set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
   set(ENV{PKG_CONFIG_SYSROOT_DIR} ${KIV_SYSROOT})
   set(ENV{PKG_CONFIG_LIBDIR} ${kiv_sysroot_lib}/pkgconfig:${KIV_SYSROOT}/usr/share/pkgconfig)
-  # The linker looks there for what those libraries need (libmosquitto: libssl).
-  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-rpath-link,${kiv_sysroot_lib}")
+  # The linker looks there for what those libraries need (libmosquitto:
+  # libssl); set, not appended, as the toolchain file is read more than once.
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${kiv_sysroot_lib}")
 endif()
 if(NOT kiv_i386_native EQUAL 0)
   # The i386 libraries of the host (libc6-i386, lib32stdc++6) serve it.
