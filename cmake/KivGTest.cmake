@@ -9,12 +9,16 @@ include(GoogleTest)
 # Test under qemu-arm is slow to start; discovery gets more time than usual.
 set(KIV_TEST_DISCOVERY_TIMEOUT 60)
 
-# kiv_test(name SOURCES ... [LIBS ...] [TIMEOUT s]): a GoogleTest executable, every case a
-# ctest with a timeout.
+# kiv_test(name SOURCES ... [LIBS ...] [TIMEOUT s] [FILTER gtest-filter]): a GoogleTest
+# executable, every case (or those of the filter) a ctest with a timeout.
 function(kiv_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT;FILTER" "SOURCES;LIBS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 60)
+  endif()
+  set(filter)
+  if(T_FILTER)
+    set(filter TEST_FILTER ${T_FILTER})
   endif()
   add_executable(${name} ${T_SOURCES})
   kiv_warnings(${name})
@@ -22,5 +26,6 @@ function(kiv_test name)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT ${KIV_TEST_DISCOVERY_TIMEOUT}
     DISCOVERY_MODE PRE_TEST
+    ${filter}
     PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()

@@ -57,7 +57,75 @@ ensure_foreign_libraries() {
   install_missing "${KIV_FOREIGN_PACKAGES[@]}"
 }
 
+# What kiv-gateway links beyond the cross toolchains' libc and libstdc++:
+# libmosquitto with the libssl it needs, and toml++. Debian's multiarch
+# cannot install them beside the host's packages (libssl3 of each
+# architecture must be of the same version, and the mirror's seldom are), so
+# each cross build gets them unpacked into a tree of its own.
+KIV_SYSROOT_PACKAGES=(libmosquitto-dev libmosquitto1 libssl3 libssl-dev libtomlplusplus-dev libtomlplusplus3
+  libcpp-httplib-dev libcpp-httplib0.11 zlib1g zlib1g-dev libbrotli1 libbrotli-dev)
+
+# sysroot_versions ARCH: "package:ARCH=version" of each, as apt would
+# download it (one apt-cache run: each reads all of apt's lists).
+sysroot_versions() {
+  apt-cache policy "${KIV_SYSROOT_PACKAGES[@]/%/:$1}" 2>/dev/null | awk '
+    /^[^ ]/ { sub(/:$/, ""); package = $0 }
+    $1 == "Candidate:" && $2 != "(none)" { print package "=" $2; n++ }
+    END { exit n == '${#KIV_SYSROOT_PACKAGES[@]}' ? 0 : 1 }'
+}
+
+# ensure_sysroot ARCH (armel, i386): build/sysroot-ARCH holds
+# KIV_SYSROOT_PACKAGES of that architecture, downloaded with apt-get from the
+# configured mirror and unpacked; nothing is done when it holds those
+# versions already. Nothing is installed on the host.
+ensure_sysroot() {
+  local arch=$1 dir="$KIV_ROOT/build/sysroot-$1" want deb link target lib
+  local -a pins
+  if ! want=$(sysroot_versions "$arch"); then
+    # apt knows an architecture's packages only once it is added.
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "apt has no $arch packages: as root, dpkg --add-architecture $arch && apt-get update" >&2
+      return 1
+    fi
+    dpkg --add-architecture "$arch" && apt-get update >/dev/null &&
+      want=$(sysroot_versions "$arch") || return 1
+  fi
+  if [ -f "$dir/versions" ] && [ "$(cat "$dir/versions")" = "$want" ]; then
+    return 0
+  fi
+  echo "sysroot-$arch: ${want//$'\n'/ }"
+  # The callers run it where set -e does not hold: every step says whether
+  # it failed, and the versions are written only after all of them.
+  rm -rf "$dir" && mkdir -p "$dir/debs" || return 1
+  mapfile -t pins <<<"$want"
+  (cd "$dir/debs" && apt-get -qq download "${pins[@]}") || return 1
+  for deb in "$dir"/debs/*.deb; do
+    dpkg-deb -x "$deb" "$dir" || return 1
+  done
+  # Links to absolute paths would lead out of the tree, to the host's files.
+  while IFS= read -r -d '' link; do
+    target=$(readlink "$link")
+    ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$dir$target")" "$link" || return 1
+  done < <(find "$dir/usr" -type l -lname '/*' -print0)
+  # So would the absolute paths in a linker script that stands for a library.
+  while IFS= read -r -d '' lib; do
+    if ! cmp -s -n 4 "$lib" <(printf '\177ELF'); then
+      sed -i -E "s#([ (])/(usr/)?lib/#\\1$dir/\\2lib/#g" "$lib" || return 1
+    fi
+  done < <(find "$dir/usr/lib" -type f -name '*.so' -print0)
+  echo "$want" >"$dir/versions"
+}
+
+# The cross builds' gateway links the libraries of their sysroot.
+preset_sysroot() {
+  case $1 in
+    arm) ensure_sysroot armel ;;
+    x86) ensure_sysroot i386 ;;
+  esac
+}
+
 build_preset() {
+  preset_sysroot "$1" || return 1
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1"
 }

@@ -191,8 +191,13 @@ Sim::~Sim()
 
 std::vector<std::string> kivtool_argv(const std::vector<std::string> &args)
 {
+    return built_argv(KIVTOOL_PATH, args);
+}
+
+std::vector<std::string> built_argv(const std::string &program, const std::vector<std::string> &args)
+{
     std::vector<std::string> argv = split(KIV_EMULATOR, '|');
-    argv.push_back(KIVTOOL_PATH);
+    argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     if (argv[0].find('/') == std::string::npos) {
         // posix_spawn takes a path: find the emulator on PATH.

@@ -69,6 +69,8 @@ struct ToolRun {
 ToolRun kivtool(const std::vector<std::string> &args);
 // The command line kivtool runs with, for a Process of one's own.
 std::vector<std::string> kivtool_argv(const std::vector<std::string> &args);
+// The same for any program of this build.
+std::vector<std::string> built_argv(const std::string &program, const std::vector<std::string> &args);
 // The command line as one line for /bin/sh, each word quoted: for runs
 // that need the shell's redirections and pipes.
 std::string shell_words(const std::vector<std::string> &argv);

@@ -232,8 +232,9 @@ Gateway::Gateway(const std::string &config, std::vector<std::string> extra)
     const std::string dir = temp_dir();
     path_ = dir + "/gateway.toml";
     write_file(path_, config);
-    std::vector<std::string> argv{KIV_GATEWAY_PATH, "--config", path_};
-    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::vector<std::string> args{"--config", path_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const std::vector<std::string> argv = kivtest::built_argv(KIV_GATEWAY_PATH, args);
     process_ = std::make_unique<kivtest::Process>(argv);
 }
 
