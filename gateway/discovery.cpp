@@ -73,10 +73,19 @@ public:
     void all()
     {
         const Channels n = channels_of(m_.model);
-        for (int i = 0; i < n.ai; ++i)
-            add("sensor", numbered("ai", i + 1), numbered("AI ", i + 1),
-                {{"value_template", numbered("{{ value_json.ai[", i) + "].value }}"},
-                 {"state_class", "measurement"}});
+        for (int i = 0; i < n.ai; ++i) {
+            json fields = {{"value_template", numbered("{{ value_json.ai[", i) + "].value }}"},
+                           {"state_class", "measurement"}};
+            // The unit is the range's: known where the settings declare it.
+            const auto &ranges = m_.settings ? m_.settings->ai_range : std::vector<std::uint8_t>{};
+            if (static_cast<std::size_t>(i) < ranges.size()) {
+                const int code = ranges[static_cast<std::size_t>(i)];
+                const bool current = code == 10;
+                fields["unit_of_measurement"] = current ? "mA" : code < 4 ? "mV" : "V";
+                fields["device_class"] = current ? "current" : "voltage";
+            }
+            add("sensor", numbered("ai", i + 1), numbered("AI ", i + 1), fields);
+        }
         for (int i = 0; i < n.tc; ++i) {
             const std::string at = numbered("{{ value_json.tc[", i) + "].";
             json temperature = {{"device_class", "temperature"}, {"unit_of_measurement", "°C"},

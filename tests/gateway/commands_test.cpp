@@ -131,3 +131,22 @@ TEST(Discovery, EachChannelIsAnEntityOfTheModulesDevice)
     json di = json::parse(sub.on(base + "binary_sensor/kiv_g_oven/di2/config").at(0).payload);
     EXPECT_EQ(di["value_template"], "{{ 'ON' if value_json.di[1].on else 'OFF' }}");
 }
+
+TEST(Discovery, AnalogUnitsComeFromTheDeclaredRanges)
+{
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    ModuleSim sim("127.0.33.41", {"--model", "7301", "--range", "1=9", "--range", "2=10"});
+    Subscriber sub(broker.port(), {"homeassistant/#"});
+    Gateway gw("[gateway]\nid = \"g\"\n[mqtt]\nbroker = \"" + broker.address() + "\"\nhomeassistant = true\n" +
+               module_toml("ai", 7301, sim) + "config_port = " + std::to_string(sim.config_port) +
+               "\n[module.settings]\nai_range = [\"0~10V\", \"0~20mA\"]\n");
+    const std::string at = "homeassistant/sensor/kiv_g_ai/";
+    ASSERT_TRUE(sub.wait_for([&](auto &) { return sub.on(at + "ai3/config").size() == 1; }, 10s)) << gw.err();
+    json v = json::parse(sub.on(at + "ai1/config").at(0).payload);
+    EXPECT_EQ(v["unit_of_measurement"], "V");
+    EXPECT_EQ(v["device_class"], "voltage");
+    json a = json::parse(sub.on(at + "ai2/config").at(0).payload);
+    EXPECT_EQ(a["unit_of_measurement"], "mA");
+    EXPECT_FALSE(json::parse(sub.on(at + "ai3/config").at(0).payload).contains("unit_of_measurement"));
+}
