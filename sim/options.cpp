@@ -409,12 +409,12 @@ void describe(CLI::App &app, Options &o, Parser &p, bool &model_given)
     app.footer(footer);
     app.formatter(std::make_shared<HelpFormat>());
     app.get_formatter()->column_width(26);
-    for (OptionEntry &spec : option_entries()) {
-        std::string name = spec.name;
-        if (!spec.shown_default.empty()) {
-            std::string note = "(default " + spec.shown_default + ")";
-            auto last_line = spec.help.size() - spec.help.rfind('\n') - 1;
-            spec.help += (last_line + note.size() < 52 ? " " : "\n") + note;
+    for (OptionEntry &entry : option_entries()) {
+        std::string name = entry.name;
+        if (!entry.shown_default.empty()) {
+            std::string note = "(default " + entry.shown_default + ")";
+            auto last_line = entry.help.size() - entry.help.rfind('\n') - 1;
+            entry.help += (last_line + note.size() < 52 ? " " : "\n") + note;
         }
         auto *opt = app.add_option_function<std::string>(
             name,
@@ -424,10 +424,10 @@ void describe(CLI::App &app, Options &o, Parser &p, bool &model_given)
                 if (!p.option(name, v))
                     throw CLI::ValidationError(p.message());
             },
-            spec.help);
+            entry.help);
         // In command-line order, once per occurrence: repeated options add up,
         // and the last of a single one wins.
-        opt->trigger_on_parse()->type_name(spec.value)->group(spec.group);
+        opt->trigger_on_parse()->type_name(entry.value)->group(entry.group);
     }
     app.add_flag("--wall-clock", o.wall_clock,
                  "live values at the seconds since the epoch\n"

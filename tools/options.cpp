@@ -6,9 +6,6 @@
 
 #include <CLI/CLI.hpp>
 #include <arpa/inet.h>
-#include <netdb.h>
-
-#include <cstring>
 
 namespace kivtool {
 
