@@ -1,6 +1,6 @@
 #include "config.h"
 
-#include "kiv.hpp"
+#include "channels.h"
 
 #include <toml++/toml.h>
 
@@ -241,13 +241,14 @@ std::optional<Bad> read_settings(const toml::table &module, const std::string &w
                               std::pair{"tc_enable", 7303}})
         if (auto b = only(key, model))
             return b;
-    if (auto b = get_channels(*t, "ai_enable", what, 8, d.ai_enable))
+    const Channels has = channels_of(m.model);
+    if (auto b = get_channels(*t, "ai_enable", what, has.ai, d.ai_enable))
         return b;
     if (auto b = get_ranges(*t, what, d.ai_range))
         return b;
-    if (auto b = get_channels(*t, "tc_enable", what, 3, d.tc_enable))
+    if (auto b = get_channels(*t, "tc_enable", what, has.tc, d.tc_enable))
         return b;
-    if (auto b = get_channels(*t, "do_power_on", what, m.model == 7302 ? 8 : 1, d.do_power_on))
+    if (auto b = get_channels(*t, "do_power_on", what, has.outputs, d.do_power_on))
         return b;
     if (auto b = get_bool(*t, "save", what, d.save))
         return b;

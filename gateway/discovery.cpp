@@ -1,6 +1,6 @@
 #include "discovery.h"
 
-#include "outputs.h"
+#include "channels.h"
 
 #include <nlohmann/json.hpp>
 
@@ -9,23 +9,6 @@ namespace gateway {
 namespace {
 
 using nlohmann::json;
-
-struct Channels {
-    int ai, tc, di;
-};
-
-Channels channels_of(int model)
-{
-    switch (model) {
-    case 7301:
-        return {8, 0, 0};
-    case 7302:
-        return {0, 0, 16};
-    case 7303:
-        return {0, 3, 2};
-    }
-    return {0, 0, 0};
-}
 
 // "ai" and 3: "ai3". In steps: GCC 12 optimising misjudges a literal plus
 // a temporary string (-Wrestrict).
@@ -99,7 +82,7 @@ public:
         for (int i = 0; i < n.di; ++i)
             add("binary_sensor", numbered("di", i + 1), numbered("DI ", i + 1),
                 {{"value_template", numbered("{{ 'ON' if value_json.di[", i) + "].on else 'OFF' }}"}});
-        for (int i = 0; i < output_count(m_.model); ++i) {
+        for (int i = 0; i < n.outputs; ++i) {
             const std::string n1 = std::to_string(i + 1);
             if (m_.commands)
                 add("switch", "do" + n1, "DO " + n1,

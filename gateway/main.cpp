@@ -6,7 +6,7 @@
 #include "metrics.h"
 #include "metrics_server.h"
 #include "mqtt_sink.h"
-#include "outputs.h"
+#include "channels.h"
 #include "poller.h"
 #include "settings.h"
 #include "stdout_sink.h"
@@ -70,7 +70,7 @@ std::string route_command(const Config &c, const std::map<std::string, Poller *>
         return "no module " + name;
     if (!m->commands)
         return "commands are off for module " + name;
-    if (channel < 1 || channel > output_count(m->model))
+    if (channel < 1 || channel > channels_of(m->model).outputs)
         return "module " + name + " has no output " + std::to_string(channel);
     pollers.at(name)->post_output(channel, on);
     return "";

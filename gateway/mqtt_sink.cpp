@@ -1,5 +1,6 @@
 #include "mqtt_sink.h"
 
+#include "first_line.h"
 #include "log.h"
 #include "metrics.h"
 
@@ -7,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 namespace gateway {
 
@@ -19,19 +19,6 @@ const std::string offline_text = "offline";
 // How long queued values may wait for the client's thread: a batch per tick
 // instead of a wake-up per message.
 constexpr int tick_ms = 20;
-
-bool read_password(const std::string &path, std::string &out, std::string &error)
-{
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot read the password file " + path;
-        return false;
-    }
-    std::getline(in, out);
-    if (!out.empty() && out.back() == '\r')
-        out.pop_back();
-    return true;
-}
 
 std::string describe(int rc)
 {
@@ -82,8 +69,10 @@ bool MqttSink::start(std::string &error)
                        true);
     if (!config_.username.empty() || !config_.password_file.empty()) {
         std::string password;
-        if (!config_.password_file.empty() && !read_password(config_.password_file, password, error))
+        if (!config_.password_file.empty() && !read_first_line(config_.password_file, password)) {
+            error = "cannot read the password file " + config_.password_file;
             return false;
+        }
         mosquitto_username_pw_set(mosq_, config_.username.c_str(),
                                   config_.password_file.empty() ? nullptr : password.c_str());
     }

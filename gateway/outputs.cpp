@@ -1,19 +1,8 @@
 #include "outputs.h"
 
-namespace gateway {
+#include "channels.h"
 
-int output_count(int model)
-{
-    switch (model) {
-    case 7301:
-        return kiv::zrm7301::do_channels;
-    case 7302:
-        return kiv::zrm7302::do_channels;
-    case 7303:
-        return kiv::zrm7303::do_channels;
-    }
-    return 0;
-}
+namespace gateway {
 
 namespace {
 
@@ -31,7 +20,7 @@ template <class Model> kiv::result<bool> switch_single(kiv::client &c, int timeo
 
 kiv::result<bool> switch_output(kiv::client &c, int model, int timeout_ms, int channel, bool on)
 {
-    if (channel < 1 || channel > output_count(model))
+    if (channel < 1 || channel > channels_of(model).outputs)
         return kiv::errc::param;
     if (model == 7301)
         return switch_single<kiv::zrm7301>(c, timeout_ms, on);

@@ -6,9 +6,6 @@
 
 namespace gateway {
 
-// How many outputs the model has: 1 (7301, 7303) or 8 (7302); 0 for none.
-int output_count(int model);
-
 // Writes output channel (1-based) on or off through the client, then reads
 // it back: the state the module shows after the write.
 kiv::result<bool> switch_output(kiv::client &c, int model, int timeout_ms, int channel, bool on);

@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "channels.h"
+#include "first_line.h"
 #include "payload.h"
 
 #include "kiv.hpp"
@@ -7,7 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
-#include <fstream>
 
 namespace gateway {
 
@@ -99,17 +100,6 @@ private:
     json found_ = json::object(), changed_ = json::object(), failed_ = json::object();
 };
 
-bool read_first_line(const std::string &path, std::string &out)
-{
-    std::ifstream in(path);
-    if (!in)
-        return false;
-    std::getline(in, out);
-    if (!out.empty() && out.back() == '\r')
-        out.pop_back();
-    return true;
-}
-
 } // namespace
 
 std::string apply_settings(const ModuleConfig &m)
@@ -124,23 +114,24 @@ std::string apply_settings(const ModuleConfig &m)
     }
     kiv::config_session &s = *login;
     const int t = m.timeout_ms;
-    auto povp = [&](auto model, int outputs) {
-        report.mask("do_power_on", d.do_power_on, outputs, [&] { return model.get_do_power_on(s); },
+    const Channels has = channels_of(m.model);
+    auto povp = [&](auto model) {
+        report.mask("do_power_on", d.do_power_on, has.outputs, [&] { return model.get_do_power_on(s); },
                     [&](unsigned v) { return model.set_do_power_on(s, v); });
     };
     if (m.model == 7301) {
         const kiv::zrm7301 z(t);
-        report.mask("ai_enable", d.ai_enable, 8, [&] { return z.get_ai_enable(s); },
-                    [&](unsigned v) { return z.set_ai_enable(s, 1, 8, v); });
+        report.mask("ai_enable", d.ai_enable, has.ai, [&] { return z.get_ai_enable(s); },
+                    [&](unsigned v) { return z.set_ai_enable(s, 1, has.ai, v); });
         report.ranges(d.ai_range, z, s);
-        povp(z, 1);
+        povp(z);
     } else if (m.model == 7302) {
-        povp(kiv::zrm7302(t), 8);
+        povp(kiv::zrm7302(t));
     } else {
         const kiv::zrm7303 z(t);
-        report.mask("tc_enable", d.tc_enable, 3, [&] { return z.get_tc_enable(s); },
-                    [&](unsigned v) { return z.set_tc_enable(s, 1, 3, v); });
-        povp(z, 1);
+        report.mask("tc_enable", d.tc_enable, has.tc, [&] { return z.get_tc_enable(s); },
+                    [&](unsigned v) { return z.set_tc_enable(s, 1, has.tc, v); });
+        povp(z);
     }
     bool saved = false;
     // The module restarts after a save: only when something changed.
