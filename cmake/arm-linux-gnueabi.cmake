@@ -11,25 +11,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(kiv_library_path /usr/arm-linux-gnueabi/lib)
-# KIV_SYSROOT: a tree of further armel libraries that the cross toolchain
-# lacks, such as Debian's packages unpacked (scripts/sysroot armel makes
-# build/sysroot-armel of those that kiv-gateway links).
-if(KIV_SYSROOT)
-  set(kiv_sysroot_lib ${KIV_SYSROOT}/usr/lib/arm-linux-gnueabi)
-  list(APPEND CMAKE_FIND_ROOT_PATH ${KIV_SYSROOT})
-  set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabi)
-  # Their headers of this processor (openssl/opensslconf.h), which a native
-  # compiler would find by itself.
-  set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES ${KIV_SYSROOT}/usr/include/arm-linux-gnueabi)
-  set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${KIV_SYSROOT}/usr/include/arm-linux-gnueabi)
-  set(ENV{PKG_CONFIG_SYSROOT_DIR} ${KIV_SYSROOT})
-  set(ENV{PKG_CONFIG_LIBDIR} ${kiv_sysroot_lib}/pkgconfig:${KIV_SYSROOT}/usr/share/pkgconfig)
-  # The linker looks there for what those libraries need (libmosquitto:
-  # libssl); set, not appended, as the toolchain file is read more than once.
-  # zlib is in /lib of the tree, the rest in /usr/lib.
-  set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-Wl,-rpath-link,${kiv_sysroot_lib} -Wl,-rpath-link,${KIV_SYSROOT}/lib/arm-linux-gnueabi")
-  string(APPEND kiv_library_path ":${kiv_sysroot_lib}:${KIV_SYSROOT}/lib/arm-linux-gnueabi")
+set(kiv_triplet arm-linux-gnueabi)
+include(${CMAKE_CURRENT_LIST_DIR}/KivSysroot.cmake)
+if(kiv_sysroot_libs)
+  string(APPEND kiv_library_path ":${kiv_sysroot_libs}")
 endif()
 # The sysroot's libraries first: where Debian's multiarch libc6:armel is
 # installed too, the loader would otherwise find its libc, of another build.
