@@ -1,6 +1,5 @@
 #include "config.h"
 
-#include "channels.h"
 
 #include <toml++/toml.h>
 
@@ -231,17 +230,12 @@ std::optional<Bad> read_settings(const toml::table &module, const std::string &w
                                "password_env"}))
         return b;
     DeclaredSettings d;
-    const auto only = [&](std::string_view key, int model) -> std::optional<Bad> {
-        if (const toml::node *n = t->get(key); n && m.model != model)
-            return Bad{what + ": " + std::string(key) + " is for model " + std::to_string(model) + " only",
-                       n->source().begin};
-        return std::nullopt;
-    };
-    for (auto [key, model] : {std::pair{"ai_enable", 7301}, std::pair{"ai_range", 7301},
-                              std::pair{"tc_enable", 7303}})
-        if (auto b = only(key, model))
-            return b;
-    const Channels has = channels_of(m.model);
+    // Each setting exists where the model has its channels.
+    const kiv::model_info &has = *m.traits;
+    for (auto [key, count] : {std::pair{"ai_enable", has.ai}, std::pair{"ai_range", has.ai},
+                              std::pair{"tc_enable", has.tc}})
+        if (const toml::node *n = t->get(key); n && count == 0)
+            return Bad{what + ": the " + has.name + " has no " + key, n->source().begin};
     if (auto b = get_channels(*t, "ai_enable", what, has.ai, d.ai_enable))
         return b;
     if (auto b = get_ranges(*t, what, d.ai_range))
@@ -334,6 +328,9 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
         return b;
     if (auto b = get_int(t, "model", what, m.model, 7301, 7303, true))
         return b;
+    m.traits = kiv::find_model(m.model);
+    if (!m.traits)
+        return Bad{what + ": model must be 7301, 7302 or 7303", t.get("model")->source().begin};
     if (auto b = get_string(t, "address", what, m.address, true))
         return b;
     if (m.address.empty())

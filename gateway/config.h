@@ -2,6 +2,8 @@
 // the modules it polls.
 #pragma once
 
+#include "kiv.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +52,7 @@ struct PrometheusConfig {
 struct ModuleConfig {
     std::string name;
     int model = 0;                 // 7301, 7302 or 7303
+    const kiv::model_info *traits = nullptr;  // the model's, set with it
     std::string address;           // IPv4 or host name
     int interval_ms = 1000;
     int timeout_ms = 200;

@@ -1,6 +1,5 @@
 #include "discovery.h"
 
-#include "channels.h"
 
 #include <nlohmann/json.hpp>
 
@@ -55,7 +54,7 @@ public:
 
     void all()
     {
-        const Channels n = channels_of(m_.model);
+        const kiv::model_info &n = *m_.traits;
         for (int i = 0; i < n.ai; ++i) {
             json fields = {{"value_template", numbered("{{ value_json.ai[", i) + "].value }}"},
                            {"state_class", "measurement"}};

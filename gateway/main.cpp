@@ -1,15 +1,18 @@
 // kiv-gateway: polls many modules unattended and publishes their data to an
 // MQTT broker (or, with --stdout, writes it as JSON Lines).
 #include "config.h"
-#include "log.h"
 #include "discovery.h"
+#include "engine.h"
+#include "descriptor_limit.h"
+#include "log.h"
+#include "loop.h"
 #include "metrics.h"
 #include "metrics_server.h"
-#include "mqtt_sink.h"
-#include "channels.h"
-#include "poller.h"
+#include "mqtt_output.h"
+#include "pipeline.h"
 #include "settings.h"
-#include "stdout_sink.h"
+#include "stdout_lines.h"
+#include "workers.h"
 
 #include "kiv_version.h"
 
@@ -19,10 +22,9 @@
 #include <cstdio>
 #include <ctime>
 #include <algorithm>
-#include <list>
-#include <map>
 #include <memory>
 #include <pthread.h>
+#include <thread>
 
 using namespace gateway;
 
@@ -35,21 +37,19 @@ struct Options {
     std::string level = "info";
 };
 
-// The phase of module i of n: polls spread evenly over the interval, so that
-// modules with one interval do not all poll in the same millisecond.
-std::chrono::milliseconds phase(const ModuleConfig &m, std::size_t i, std::size_t n)
-{
-    return std::chrono::milliseconds(static_cast<long>(m.interval_ms) * static_cast<long>(i) /
-                                     static_cast<long>(n));
-}
+// How long a stop may wait for the broker to take the last "offline"
+// messages: the whole stop stays within a second.
+constexpr std::chrono::milliseconds goodbye_limit{600};
+// Threads for the declared settings and host-name lookups.
+constexpr std::size_t worker_threads = 4;
 
 // Waits for SIGINT or SIGTERM (blocked in every thread), looking every
-// second whether standard output still takes the values.
-void wait_for_stop(const sigset_t &stop, const StdoutSink *out)
+// 200 ms whether standard output still takes the values.
+void wait_for_stop(const sigset_t &stop, const StdoutLines *out)
 {
-    const timespec second{1, 0};
+    const timespec a_while{0, 200 * 1000 * 1000};
     for (;;) {
-        const int sig = ::sigtimedwait(&stop, nullptr, &second);
+        const int sig = ::sigtimedwait(&stop, nullptr, &a_while);
         if (sig == SIGINT || sig == SIGTERM) {
             log(Level::info, std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
             return;
@@ -59,21 +59,6 @@ void wait_for_stop(const sigset_t &stop, const StdoutSink *out)
             return;
         }
     }
-}
-
-// An output command for a module: taken by its poller, or why not.
-std::string route_command(const Config &c, const std::map<std::string, Poller *> &pollers,
-                          const std::string &name, int channel, bool on)
-{
-    auto m = std::find_if(c.modules.begin(), c.modules.end(), [&](auto &x) { return x.name == name; });
-    if (m == c.modules.end())
-        return "no module " + name;
-    if (!m->commands)
-        return "commands are off for module " + name;
-    if (channel < 1 || channel > channels_of(m->model).outputs)
-        return "module " + name + " has no output " + std::to_string(channel);
-    pollers.at(name)->post_output(channel, on);
-    return "";
 }
 
 int run(const Config &c, bool to_stdout)
@@ -87,6 +72,13 @@ int run(const Config &c, bool to_stdout)
     ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     // A closed pipe or socket is an error to handle, not the end.
     std::signal(SIGPIPE, SIG_IGN);
+
+    Loop loop;
+    if (!loop.ok()) {
+        log(Level::error, "cannot make the event loop: out of descriptors");
+        return 1;
+    }
+    FanOut out;
 
     // Before anything connects: an address that cannot be bound ends the
     // start, rather than a gateway running that nobody can watch.
@@ -104,55 +96,53 @@ int run(const Config &c, bool to_stdout)
         where += c.prometheus->listen();
         where += "/metrics";
         log(Level::info, where);
+        out.add(*metrics);
     }
 
-    std::unique_ptr<StdoutSink> out;
-    std::unique_ptr<MqttSink> mqtt;
-    Sink *sink = nullptr;
+    std::unique_ptr<StdoutLines> lines;
+    std::unique_ptr<MqttOutput> mqtt;
     if (to_stdout) {
-        out = std::make_unique<StdoutSink>();
-        sink = out.get();
+        lines = std::make_unique<StdoutLines>(c);
+        out.add(*lines);
     } else {
-        mqtt = std::make_unique<MqttSink>(*c.mqtt, c.id, metrics.get());
-        sink = mqtt.get();
+        mqtt = std::make_unique<MqttOutput>(c, loop, metrics.get());
+        out.add(*mqtt);
+    }
+    Workers workers(worker_threads);
+    Engine engine(c, PollerContext{loop, out, workers, metrics.get(), {}});
+    if (mqtt) {
+        mqtt->announce(discovery_messages(c));
+        if (std::any_of(c.modules.begin(), c.modules.end(), [](auto &m) { return m.commands; }))
+            mqtt->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
+        std::string error;
+        if (!mqtt->start(error)) {
+            log(Level::error, error);
+            return 1;
+        }
     }
     log(Level::info, "polling " + c.id + "'s " + std::to_string(c.modules.size()) + " modules");
-    {
-        // Made before the MQTT client starts, so that a command that comes
-        // in finds its poller.
-        std::list<Poller> pollers;
-        std::map<std::string, Poller *> by_name;
-        for (std::size_t i = 0; i < c.modules.size(); ++i) {
-            pollers.emplace_back(c.modules[i], *sink, phase(c.modules[i], i, c.modules.size()), Backoff{},
-                                 metrics ? &metrics->module(i) : nullptr);
-            by_name[c.modules[i].name] = &pollers.back();
-        }
-        if (mqtt) {
-            mqtt->announce(discovery_messages(c));
-            if (std::any_of(c.modules.begin(), c.modules.end(), [](auto &m) { return m.commands; }))
-                mqtt->take_commands([&](const std::string &name, int channel, bool on) {
-                    return route_command(c, by_name, name, channel, on);
-                });
-            std::string error;
-            if (!mqtt->start(error)) {
-                log(Level::error, error);
-                return 1;
-            }
-        }
-        wait_for_stop(stop, out.get());
-        // No more commands: the client's thread ends before the pollers.
+    loop.at_end_of_turn([&] { out.flush(); });
+    engine.start();
+    std::thread loop_thread([&] { loop.run(); });
+
+    wait_for_stop(stop, lines.get());
+    // On the loop: no poll, command or settings report after this; then
+    // the broker is told, within the limit.
+    loop.post([&] {
+        engine.stop();
+        workers.shut();
+        out.flush();
         if (mqtt)
-            mqtt->stop(std::chrono::seconds(2));
-        for (Poller &p : pollers)
-            p.stop();
-    }
-    if (mqtt) {
-        if (auto n = mqtt->dropped())
-            log(Level::warn, std::to_string(n) + " values were dropped while the broker was away");
-    }
+            mqtt->leave(Clock::now() + goodbye_limit, [&] { loop.quit(); });
+        else
+            loop.quit();
+    });
+    loop_thread.join();
+    if (mqtt && mqtt->dropped())
+        log(Level::warn, std::to_string(mqtt->dropped()) + " values were dropped while the broker was away");
     if (server)
         server->stop();
-    return out && !out->ok() ? 1 : 0;
+    return lines && !lines->ok() ? 1 : 0;
 }
 
 } // namespace
@@ -212,6 +202,11 @@ address that cannot be bound with status 1.)");
         config.reset();
     if (!config) {
         std::fprintf(stderr, "kiv-gateway: %s\n", error.c_str());
+        return 2;
+    }
+    if (std::string why; !raise_descriptor_limit(descriptors_needed(*config), why)) {
+        std::fprintf(stderr, "kiv-gateway: %s: %zu modules: %s\n", o.config.c_str(), config->modules.size(),
+                     why.c_str());
         return 2;
     }
     if (o.check) {

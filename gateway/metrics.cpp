@@ -77,6 +77,14 @@ ModuleFigures ModuleMetrics::figures() const
     return f_;
 }
 
+void Metrics::poll(const PollResult &r)
+{
+    if (r.code == 0)
+        modules_[r.module]->poll_succeeded(r.image);
+    else
+        modules_[r.module]->poll_failed();
+}
+
 Metrics::Metrics(const std::vector<ModuleConfig> &modules)
 {
     modules_.reserve(modules.size());

@@ -1,13 +1,15 @@
 // What the gateway tells Prometheus: each module's last good values, its
 // polls, exchanges and connects with their results, how long the exchanges
-// took, and the broker connection. The pollers and the MQTT sink record
-// here; a scrape renders the text (metrics_text.cpp). Each module's figures
-// have a mutex of their own that only its poller and a scrape take, so that
-// pollers never wait for each other, and recording allocates nothing once a
-// module has been polled (a result code seen for the first time excepted).
+// took, and the broker connection. An output of the pipeline like the
+// others (it takes the polls) and the engine's exchange observer; a scrape
+// renders the text (metrics_text.cpp) on the HTTP server's thread. Each
+// module's figures have a mutex of their own that only the loop and a
+// scrape take, and recording allocates nothing once a module has been
+// polled (a result code seen for the first time excepted).
 #pragma once
 
 #include "config.h"
+#include "pipeline.h"
 #include "process_image.h"
 
 #include <array>
@@ -67,9 +69,16 @@ private:
     bool connected_before_ = false;
 };
 
-class Metrics {
+class Metrics final : public Output, public ExchangeObserver {
 public:
     explicit Metrics(const std::vector<ModuleConfig> &modules);
+
+    void poll(const PollResult &r) override;
+    void connected(std::size_t module, int code) override { modules_[module]->connect(code); }
+    void exchanged(std::size_t module, int code, std::chrono::steady_clock::duration took) override
+    {
+        modules_[module]->exchange(code, took);
+    }
 
     // In the order of the configuration.
     ModuleMetrics &module(std::size_t i) { return *modules_[i]; }

@@ -1,5 +1,4 @@
-// One poll of a module: its model's whole process image, read through a
-// kiv::client, all or nothing.
+// A module's whole process image, as one poll read it.
 #pragma once
 
 #include "kiv.hpp"
@@ -20,17 +19,5 @@ struct ProcessImage {
     std::vector<bool> outputs;           // all models
     std::vector<std::uint16_t> sensors;  // 7302
 };
-
-class ModuleMetrics;
-
-// Reads every channel of the model; the first failed exchange ends the poll
-// and is returned (the client has then closed its connection, unless the
-// failure left it in step). Each connect and exchange is recorded in
-// metrics unless it is null.
-kiv::result<ProcessImage> read_process_image(kiv::client &c, int model, int timeout_ms,
-                                             ModuleMetrics *metrics = nullptr);
-
-// How many exchanges one poll of the model takes.
-int exchanges_per_poll(int model);
 
 } // namespace gateway

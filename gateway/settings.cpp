@@ -1,6 +1,5 @@
 #include "settings.h"
 
-#include "channels.h"
 #include "first_line.h"
 #include "payload.h"
 
@@ -8,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace gateway {
@@ -106,7 +106,12 @@ std::string apply_settings(const ModuleConfig &m)
 {
     const DeclaredSettings &d = *m.settings;
     Report report(m);
-    const std::string address = kiv::resolve_ipv4(m.address);
+    std::string why_not;
+    const std::string address = kiv::resolve_ipv4(m.address, &why_not);
+    if (address.empty()) {
+        report.fail("login", EHOSTUNREACH);
+        return report.text(false);
+    }
     auto login = kiv::config_session::login(address, m.config_port, m.connect_timeout_ms, m.password);
     if (!login) {
         report.fail("login", login.code());
@@ -114,25 +119,22 @@ std::string apply_settings(const ModuleConfig &m)
     }
     kiv::config_session &s = *login;
     const int t = m.timeout_ms;
-    const Channels has = channels_of(m.model);
-    auto povp = [&](auto model) {
-        report.mask("do_power_on", d.do_power_on, has.outputs, [&] { return model.get_do_power_on(s); },
-                    [&](unsigned v) { return model.set_do_power_on(s, v); });
-    };
-    if (m.model == 7301) {
+    const kiv::model_info &has = *m.traits;
+    if (has.ai > 0) {
         const kiv::zrm7301 z(t);
         report.mask("ai_enable", d.ai_enable, has.ai, [&] { return z.get_ai_enable(s); },
                     [&](unsigned v) { return z.set_ai_enable(s, 1, has.ai, v); });
         report.ranges(d.ai_range, z, s);
-        povp(z);
-    } else if (m.model == 7302) {
-        povp(kiv::zrm7302(t));
-    } else {
+    }
+    if (has.tc > 0) {
         const kiv::zrm7303 z(t);
         report.mask("tc_enable", d.tc_enable, has.tc, [&] { return z.get_tc_enable(s); },
                     [&](unsigned v) { return z.set_tc_enable(s, 1, has.tc, v); });
-        povp(z);
     }
+    // The power-on values are one parameter on every model, as wide as its outputs.
+    report.mask("do_power_on", d.do_power_on, has.outputs,
+                [&]() -> kiv::result<std::uint8_t> { return kiv::detail::povp_read(s, t, has.outputs); },
+                [&](unsigned v) { return kiv::detail::povp_write(s, t, has.outputs, v); });
     bool saved = false;
     // The module restarts after a save: only when something changed.
     if (d.save && report.changed()) {

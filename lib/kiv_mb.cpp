@@ -1,6 +1,7 @@
 // Connections, the connect procedure, the reply wait and the four generic
 // Modbus/TCP exchanges.
 #include "kiv.h"
+#include "kiv_frame.h"
 #include "kiv_net.h"
 #include "kiv_wire.h"
 
@@ -158,45 +159,6 @@ namespace {
 using namespace kiv::mb;
 using kiv::net::Diagnostics;
 
-void put_header(std::span<unsigned char> frame, std::size_t frame_size, Function fn)
-{
-    put_u16(frame, off_transaction, 0);
-    put_u16(frame, off_protocol, 0);
-    put_u16(frame, off_length, static_cast<std::uint16_t>(frame_size - length_field_end));
-    frame[off_unit] = 0;
-    frame[off_function] = code(fn);
-}
-
-std::size_t build_read_request(std::span<unsigned char> frame, Function fn, int start,
-                               int quantity)
-{
-    put_header(frame, request_size, fn);
-    put_u16(frame, off_address, low16(start));
-    put_u16(frame, off_quantity, low16(quantity));
-    return request_size;
-}
-
-std::size_t build_write_single(std::span<unsigned char> frame, int start, unsigned char value)
-{
-    put_header(frame, request_size, Function::write_single_coil);
-    put_u16(frame, off_address, low16(start));
-    put_u16(frame, off_quantity, value == 1 ? coil_on : coil_off);
-    return request_size;
-}
-
-std::size_t build_write_multiple(std::span<unsigned char> frame, int start, int quantity,
-                                 std::span<const unsigned char> data)
-{
-    const std::size_t size = off_write_data + data.size();
-    put_header(frame, size, Function::write_multiple_coils);
-    put_u16(frame, off_address, low16(start));
-    put_u16(frame, off_quantity, low16(quantity));
-    frame[off_byte_count] = static_cast<unsigned char>(data.size());
-    for (std::size_t i = 0; i < data.size(); ++i)
-        frame[off_write_data + i] = data[i];
-    return size;
-}
-
 // One send, one wait, one receive into the same frame buffer.
 int run_exchange(int handle, int timeout, std::span<unsigned char> frame, std::size_t request_len,
                  std::size_t &received)
@@ -211,21 +173,16 @@ int run_exchange(int handle, int timeout, std::span<unsigned char> frame, std::s
 int copy_read_data(std::span<const unsigned char> reply, Function fn, unsigned char *buf,
                    int size, int *len_out)
 {
-    if (reply.size() < min_reply_size)
-        return KIV_ERR_RESPONSE;
-    const unsigned char function = reply[off_reply_function];
-    if (function == exception_code(fn)) {
-        buf[0] = reply[off_reply_exception];
+    const Judged j = judge_read_reply(reply, fn);
+    if (j.code == KIV_ERR_EXCEPTION) {
+        buf[0] = j.exception;
         *len_out = 1;
-        return KIV_ERR_EXCEPTION;
     }
-    if (function != code(fn))
-        return KIV_ERR_RESPONSE;
-    const auto data = reply.subspan(off_reply_data);
-    const std::size_t announced = reply[off_reply_count];
+    if (j.code != KIV_OK)
+        return j.code;
     std::size_t n = 0;
-    while (n < data.size() && n < announced && n < static_cast<std::size_t>(size)) {
-        buf[n] = data[n];
+    while (n < j.data.size() && n < static_cast<std::size_t>(size)) {
+        buf[n] = j.data[n];
         ++n;
     }
     *len_out = static_cast<int>(n);
@@ -306,19 +263,10 @@ int KIV_DO_Write(int handle, int timeout, int start, int quantity, unsigned char
     std::size_t received = 0;
     if (const int rc = run_exchange(handle, timeout, frame, request_len, received))
         return rc;
-    if (received < min_reply_size)
-        return KIV_ERR_RESPONSE;
-    // Either write function's reply is taken, whichever was sent.
-    const unsigned char function = frame[off_reply_function];
-    if (function == exception_code(Function::write_single_coil) ||
-        function == exception_code(Function::write_multiple_coils)) {
-        data[0] = frame[off_reply_exception];
-        return KIV_ERR_EXCEPTION;
-    }
-    if (function == code(Function::write_single_coil) ||
-        function == code(Function::write_multiple_coils))
-        return KIV_OK;
-    return KIV_ERR_RESPONSE;
+    const Judged j = judge_write_reply(std::span{frame}.first(received));
+    if (j.code == KIV_ERR_EXCEPTION)
+        data[0] = j.exception;
+    return j.code;
 }
 
 } // extern "C"

@@ -1,0 +1,43 @@
+#include "descriptor_limit.h"
+
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace gateway {
+
+namespace {
+// The metrics server's clients at once, the workers' configuration
+// sessions, the loop's epoll and eventfd, the standard streams and what
+// the libraries open (a TLS CA file, the resolver).
+constexpr std::size_t fixed_descriptors = 64 + 4 + 2 + 3 + 23;
+} // namespace
+
+std::size_t descriptors_needed(const Config &c)
+{
+    return c.modules.size() + 1 + fixed_descriptors;
+}
+
+bool raise_descriptor_limit(std::size_t need, std::string &error)
+{
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) {
+        error = std::string("cannot read the descriptor limit: ") + std::strerror(errno);
+        return false;
+    }
+    if (r.rlim_cur < r.rlim_max) {
+        rlimit raised = r;
+        raised.rlim_cur = r.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            r = raised;
+    }
+    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < need) {
+        error = std::to_string(need) + " descriptors needed, the limit is " + std::to_string(r.rlim_cur) +
+                " (raise it: LimitNOFILE= in the unit, ulimit -n)";
+        return false;
+    }
+    return true;
+}
+
+} // namespace gateway

@@ -1,0 +1,22 @@
+// The descriptors a configuration needs, and the process's limit raised to
+// meet them: a gateway that cannot have them says so at start, with the
+// numbers, rather than failing module by module later.
+#pragma once
+
+#include "config.h"
+
+#include <cstddef>
+#include <string>
+
+namespace gateway {
+
+// One socket per module, the broker's, the HTTP server's clients, the
+// loop's own, the settings workers' and the standard streams.
+std::size_t descriptors_needed(const Config &c);
+
+// Raises the soft limit of open descriptors to the hard limit; false with
+// error ("... needs N descriptors, the hard limit is M") when that is
+// fewer than need.
+bool raise_descriptor_limit(std::size_t need, std::string &error);
+
+} // namespace gateway

@@ -1,0 +1,502 @@
+#include "module_poller.h"
+
+#include "log.h"
+#include "settings.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace gateway {
+
+namespace {
+
+bool breaks_connection(int code)
+{
+    // A Modbus exception and a reply of the wrong shape are whole frames:
+    // the stream is still in step. Anything the socket itself reported is
+    // not.
+    return code == KIV_ERR_DISCONNECTED || (code > 0 && code < 1000);
+}
+
+std::string why(int code)
+{
+    return kiv::result_text(code) + " (" + kiv::result_name(code) + ")";
+}
+
+} // namespace
+
+ModulePoller::ModulePoller(std::size_t index, const ModuleConfig &m, PollerContext ctx)
+    : index_(index), m_(m), model_(*kiv::find_model(m.model)), ctx_(ctx), interval_(m.interval_ms),
+      random_(static_cast<unsigned>(std::hash<std::string>{}(m.name)))
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, m.address.c_str(), &a) == 1)
+        ip_ = m.address;
+    image_.model = m.model;
+}
+
+ModulePoller::~ModulePoller()
+{
+    close_connection();
+}
+
+void ModulePoller::start(Clock::time_point first_poll)
+{
+    next_period_ = first_poll;
+    rearm();
+}
+
+void ModulePoller::stop()
+{
+    close_connection();
+    phase_ = Phase::stopped;
+    job_ = Job::none;
+    commands_.clear();
+    held_.reset();
+}
+
+void ModulePoller::post(const OutputCommand &c)
+{
+    if (phase_ == Phase::stopped)
+        return;
+    if (commands_.size() >= command_queue_limit) {
+        log(Level::warn, "module " + m_.name + ": output " + std::to_string(c.channel) +
+                             " not switched: too many commands waiting");
+        ctx_.out.command_result({index_, c.channel, EBUSY, false});
+        return;
+    }
+    commands_.push_back(c);
+    next_job();
+    rearm();
+}
+
+void ModulePoller::expired(std::uint64_t tag)
+{
+    if (tag != timer_tag_ || phase_ == Phase::stopped)
+        return;
+    armed_at_ = Clock::time_point::max();
+    const auto now = Clock::now();
+    if (deadline_ && now >= *deadline_) {
+        deadline_.reset();
+        if (phase_ == Phase::connecting)
+            connect_failed(KIV_ERR_TIMEOUT);
+        else if (phase_ == Phase::exchanging)
+            step_done(KIV_ERR_TIMEOUT, {});
+    }
+    if (phase_ != Phase::stopped && now >= next_period_)
+        period_due(now);
+    rearm();
+}
+
+void ModulePoller::period_due(Clock::time_point now)
+{
+    // seq counts the poll periods, so that a gap in it shows a period that
+    // published nothing. Periods that an overlong poll used up are skipped,
+    // not run late in a burst.
+    ++seq_;
+    next_period_ += interval_;
+    if (next_period_ <= now) {
+        const auto missed = (now - next_period_) / interval_ + 1;
+        next_period_ += missed * interval_;
+        seq_ += static_cast<std::uint64_t>(missed);
+    }
+    if (job_ == Job::poll)
+        return;
+    if (job_ != Job::none || phase_ == Phase::settings) {
+        poll_pending_ = true;
+        return;
+    }
+    start_job(Job::poll);
+}
+
+void ModulePoller::start_job(Job j)
+{
+    job_ = j;
+    step_ = 0;
+    if (j == Job::poll)
+        job_seq_ = seq_;
+    if (fd_ >= 0) {
+        send_step();
+        return;
+    }
+    if (Clock::now() < retry_at_) {
+        // Waiting out the backoff: the period passes unpolled, and a command
+        // is answered with what the last connect found.
+        if (j == Job::poll) {
+            job_ = Job::none;
+            next_job();
+        } else {
+            job_done(last_connect_code_);
+        }
+        return;
+    }
+    connect();
+}
+
+void ModulePoller::connect()
+{
+    if (ip_.empty() || ip_ != m_.address) {
+        // A host name, looked up again at every connect by a worker, so that
+        // a module that moved is found where it is now.
+        phase_ = Phase::resolving;
+        auto inbox = ctx_.loop.inbox();
+        const bool taken = ctx_.workers.run([this, inbox, name = m_.address] {
+            std::string why_not;
+            std::string ip = kiv::resolve_ipv4(name, &why_not);
+            inbox->post([this, ip = std::move(ip)] {
+                if (phase_ != Phase::resolving)
+                    return;
+                phase_ = Phase::idle;
+                ip_ = ip;
+                if (ip_.empty())
+                    connect_failed(EHOSTUNREACH);
+                else
+                    open_socket();
+                rearm();
+            });
+        });
+        if (!taken) {
+            phase_ = Phase::idle;
+            connect_failed(EAGAIN);
+        }
+        return;
+    }
+    open_socket();
+}
+
+void ModulePoller::open_socket()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        connect_failed(errno);
+        return;
+    }
+    // Requests are whole frames sent at once: nothing to gain from Nagle.
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<std::uint16_t>(m_.modbus_port));
+    ::inet_pton(AF_INET, ip_.c_str(), &peer.sin_addr);
+    fd_ = fd;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0) {
+        if (!ctx_.loop.watch(fd_, EPOLLIN, this)) {
+            const int err = errno;
+            close_connection();
+            connect_failed(err);
+            return;
+        }
+        connected();
+        return;
+    }
+    const int err = errno;
+    if (err != EINPROGRESS || !ctx_.loop.watch(fd_, EPOLLOUT, this)) {
+        const int code = err != EINPROGRESS ? err : errno;
+        ::close(fd_);
+        fd_ = -1;
+        connect_failed(code);
+        return;
+    }
+    phase_ = Phase::connecting;
+    deadline_ = Clock::now() + std::chrono::milliseconds(m_.connect_timeout_ms);
+}
+
+void ModulePoller::connected()
+{
+    if (ctx_.observer)
+        ctx_.observer->connected(index_, 0);
+    phase_ = Phase::idle;
+    deadline_.reset();
+    rx_len_ = 0;
+    timeouts_in_row_ = 0;
+    delay_ = {};
+    if (job_ != Job::none)
+        send_step();
+}
+
+void ModulePoller::connect_failed(int code)
+{
+    if (ctx_.observer)
+        ctx_.observer->connected(index_, code);
+    close_connection();
+    last_connect_code_ = code;
+    delay_ = delay_.count() == 0 ? ctx_.backoff.first : std::min(delay_ * 2, ctx_.backoff.last);
+    std::uniform_real_distribution<double> spread(0.8, 1.2);
+    retry_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(delay_ * spread(random_));
+    if (job_ != Job::none)
+        job_done(code);
+}
+
+void ModulePoller::ready(std::uint32_t events)
+{
+    if (fd_ < 0)
+        return;
+    if (phase_ == Phase::connecting) {
+        if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP)))
+            return;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+            err = errno;
+        if (err != 0) {
+            connect_failed(err);
+        } else if (!ctx_.loop.change(fd_, EPOLLIN, this)) {
+            connect_failed(errno);
+        } else {
+            connected();
+        }
+        rearm();
+        return;
+    }
+    on_readable();
+    rearm();
+}
+
+void ModulePoller::on_readable()
+{
+    const ssize_t n = ::recv(fd_, rx_.data() + rx_len_, rx_.size() - rx_len_, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (n <= 0) {
+        const int code = n == 0 ? KIV_ERR_DISCONNECTED : errno;
+        if (phase_ == Phase::exchanging) {
+            step_done(code, {});
+        } else {
+            log(Level::debug, "module " + m_.name + ": connection closed between exchanges: " + why(code));
+            close_connection();
+        }
+        return;
+    }
+    rx_len_ += static_cast<std::size_t>(n);
+    const int fd = fd_;
+    while (fd_ == fd) {
+        const std::span<const unsigned char> have{rx_.data(), rx_len_};
+        const std::size_t size = kiv::mb::frame_size(have);
+        if (size > kiv::mb::max_frame_size || (size > 0 && kiv::mb::get_u16(have, kiv::mb::off_protocol) != 0)) {
+            // Not Modbus/TCP, or not in step with it: nothing after this can
+            // be trusted to start a frame.
+            log(Level::debug, "module " + m_.name + ": a reply that cannot be framed");
+            if (phase_ == Phase::exchanging) {
+                close_connection();
+                step_done(KIV_ERR_RESPONSE, {});
+            } else {
+                close_connection();
+            }
+            return;
+        }
+        if (size == 0 || size > rx_len_)
+            return;
+        std::array<unsigned char, kiv::mb::max_frame_size> frame{};
+        std::memcpy(frame.data(), rx_.data(), size);
+        std::memmove(rx_.data(), rx_.data() + size, rx_len_ - size);
+        rx_len_ -= size;
+        on_reply({frame.data(), size});
+    }
+}
+
+void ModulePoller::on_reply(std::span<const unsigned char> frame)
+{
+    if (phase_ != Phase::exchanging || kiv::mb::transaction_of(frame) != transaction_) {
+        // The answer to a request whose time ran out: never a value.
+        log(Level::debug, "module " + m_.name + ": a late reply dropped");
+        return;
+    }
+    const kiv::mb::Judged j = judge_reply(request_, frame);
+    step_done(j.code, j.data);
+}
+
+void ModulePoller::send_step()
+{
+    if (job_ == Job::poll)
+        request_ = poll_request(model_.reads[step_]);
+    else
+        request_ = step_ == 0 ? write_output(command_.channel, command_.on) : read_output(command_.channel);
+    std::array<unsigned char, kiv::mb::bit_frame_size> frame{};
+    const std::size_t len = build_request(request_, frame, ++transaction_);
+    sent_at_ = Clock::now();
+    const ssize_t sent = ::send(fd_, frame.data(), len, MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(len)) {
+        // A socket that takes only part of twelve bytes is not one to go on with.
+        phase_ = Phase::exchanging;
+        step_done(sent < 0 ? errno : EAGAIN, {});
+        return;
+    }
+    phase_ = Phase::exchanging;
+    deadline_ = sent_at_ + std::chrono::milliseconds(m_.timeout_ms);
+}
+
+void ModulePoller::step_done(int code, std::span<const unsigned char> data)
+{
+    phase_ = Phase::idle;
+    deadline_.reset();
+    if (ctx_.observer)
+        ctx_.observer->exchanged(index_, code, Clock::now() - sent_at_);
+    if (code == KIV_ERR_TIMEOUT) {
+        // A module that is late now and then keeps its connection; one that
+        // stopped answering gets a fresh one.
+        if (++timeouts_in_row_ >= timeouts_that_close)
+            close_connection();
+    } else {
+        timeouts_in_row_ = 0;
+    }
+    if (breaks_connection(code))
+        close_connection();
+    if (code != KIV_OK) {
+        job_done(code);
+        return;
+    }
+    if (job_ == Job::poll) {
+        if (step_ == 0)
+            image_.time = std::chrono::system_clock::now();
+        store(image_, model_.reads[step_].what, data, model_);
+        if (++step_ < model_.read_count)
+            send_step();
+        else
+            job_done(KIV_OK);
+        return;
+    }
+    if (step_++ == 0) {
+        send_step();
+        return;
+    }
+    command_.on = (data[0] & 1u) != 0;
+    job_done(KIV_OK);
+}
+
+void ModulePoller::job_done(int code)
+{
+    const Job j = job_;
+    job_ = Job::none;
+    if (j == Job::poll) {
+        poll_done(code);
+    } else if (j == Job::command) {
+        const std::string what = "module " + m_.name + ": output " + std::to_string(command_.channel);
+        if (code == KIV_OK)
+            log(Level::info, what + (command_.on ? " on" : " off"));
+        else
+            log(Level::warn, what + " not switched: " + why(code));
+        ctx_.out.command_result({index_, command_.channel, code, command_.on});
+    }
+    next_job();
+}
+
+void ModulePoller::poll_done(int code)
+{
+    if (code != KIV_OK) {
+        publish_poll(code);
+        set_online(false, code);
+        log(Level::debug, "module " + m_.name + ": poll " + std::to_string(job_seq_) + " failed: " + why(code));
+        return;
+    }
+    // At start and whenever it comes back (a restart among others), the
+    // module gets its declared settings before its values go out.
+    if (online_ != 1 && m_.settings) {
+        held_ = PollResult{index_, job_seq_, KIV_OK, image_};
+        start_settings();
+        return;
+    }
+    set_online(true, 0);
+    publish_poll(KIV_OK);
+}
+
+void ModulePoller::publish_poll(int code)
+{
+    PollResult r{index_, job_seq_, code, {}};
+    if (code == KIV_OK)
+        r.image = image_;
+    ctx_.out.poll(r);
+}
+
+void ModulePoller::start_settings()
+{
+    phase_ = Phase::settings;
+    auto inbox = ctx_.loop.inbox();
+    const bool taken = ctx_.workers.run([this, inbox, m = m_] {
+        std::string report = apply_settings(m);
+        inbox->post([this, report = std::move(report)]() mutable {
+            settings_done(std::move(report));
+            rearm();
+        });
+    });
+    if (!taken)
+        settings_done(R"({"module":")" + m_.name + R"(","failed":{"settings":"no worker thread"}})");
+}
+
+void ModulePoller::settings_done(std::string report)
+{
+    if (phase_ != Phase::settings)
+        return;
+    phase_ = Phase::idle;
+    log(Level::info, "module " + m_.name + " settings: " + report);
+    ctx_.out.settings({index_, std::move(report)});
+    set_online(true, 0);
+    if (held_) {
+        ctx_.out.poll(*held_);
+        held_.reset();
+    }
+    next_job();
+}
+
+void ModulePoller::next_job()
+{
+    if (job_ != Job::none || phase_ != Phase::idle)
+        return;
+    if (poll_pending_) {
+        poll_pending_ = false;
+        start_job(Job::poll);
+        return;
+    }
+    if (!commands_.empty()) {
+        command_ = commands_.front();
+        commands_.pop_front();
+        start_job(Job::command);
+    }
+}
+
+void ModulePoller::close_connection()
+{
+    if (fd_ >= 0) {
+        ctx_.loop.forget(fd_);
+        ::close(fd_);
+        fd_ = -1;
+    }
+    rx_len_ = 0;
+    timeouts_in_row_ = 0;
+    deadline_.reset();
+    if (phase_ == Phase::connecting || phase_ == Phase::exchanging)
+        phase_ = Phase::idle;
+}
+
+void ModulePoller::set_online(bool online, int code)
+{
+    if (online_ == static_cast<int>(online))
+        return;
+    online_ = online;
+    if (online)
+        log(Level::info, "module " + m_.name + " online at " + m_.address + ":" + std::to_string(m_.modbus_port));
+    else
+        log(Level::warn, "module " + m_.name + " offline: " + why(code));
+    ctx_.out.status({index_, online, code});
+}
+
+void ModulePoller::rearm()
+{
+    if (phase_ == Phase::stopped)
+        return;
+    Clock::time_point t = next_period_;
+    if (deadline_ && *deadline_ < t)
+        t = *deadline_;
+    if (t == armed_at_)
+        return;
+    armed_at_ = t;
+    ctx_.loop.at(t, this, ++timer_tag_);
+}
+
+} // namespace gateway

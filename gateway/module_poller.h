@@ -1,0 +1,137 @@
+// One module as the engine drives it: a small state machine on the loop's
+// thread, never blocking. It polls the module's whole process image every
+// interval on a non-blocking connection, one request at a time, each with a
+// transaction id of its own and a deadline. A reply that comes after its
+// deadline is known by its id and dropped, and the connection stays; what
+// breaks the stream (a reset, a reply that cannot be framed, a run of
+// timeouts) closes it, and a connect that fails waits out a backoff. Output
+// commands wait in a bounded queue and run between two polls.
+#pragma once
+
+#include "config.h"
+#include "loop.h"
+#include "pipeline.h"
+#include "workers.h"
+
+#include "kiv.hpp"
+#include "kiv_frame.h"
+
+#include "exchange.h"
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <random>
+#include <string>
+
+namespace gateway {
+
+// After a failed connect the next attempt waits, doubling from the first to
+// the last of these, each drawn within +-20 % so that modules that dropped
+// off together do not all come back in step.
+struct Backoff {
+    std::chrono::milliseconds first{500};
+    std::chrono::milliseconds last{4000};
+};
+
+// What a module's poller needs from the engine around it.
+struct PollerContext {
+    Loop &loop;
+    Output &out;
+    Workers &workers;
+    ExchangeObserver *observer = nullptr;  // may be null
+    Backoff backoff{};
+};
+
+class ModulePoller final : public Watcher, public TimerTarget {
+public:
+    // Commands that may wait for a module: a flood beyond it is answered,
+    // not stored.
+    static constexpr std::size_t command_queue_limit = 16;
+    // Timeouts in a row after which the connection is taken for broken.
+    static constexpr int timeouts_that_close = 3;
+
+    ModulePoller(std::size_t index, const ModuleConfig &m, PollerContext ctx);
+    ~ModulePoller() override;
+    ModulePoller(const ModulePoller &) = delete;
+    ModulePoller &operator=(const ModulePoller &) = delete;
+
+    // The first poll at first_poll, then one every interval.
+    void start(Clock::time_point first_poll);
+    // Queues a command (checked by the caller against the model); a full
+    // queue answers EBUSY at once.
+    void post(const OutputCommand &c);
+    // Closes the connection; nothing more is handed to the outputs.
+    void stop();
+
+    void ready(std::uint32_t events) override;
+    void expired(std::uint64_t tag) override;
+
+private:
+    enum class Phase { idle, resolving, connecting, exchanging, settings, stopped };
+    enum class Job { none, poll, command };
+
+    void period_due(Clock::time_point now);
+    void start_job(Job j);
+    void connect();
+    void open_socket();
+    void connected();
+    void connect_failed(int code);
+    void send_step();
+    void on_readable();
+    void on_reply(std::span<const unsigned char> frame);
+    void step_done(int code, std::span<const unsigned char> data);
+    void job_done(int code);
+    void poll_done(int code);
+    void publish_poll(int code);
+    void start_settings();
+    void settings_done(std::string report);
+    void next_job();
+    void close_connection();
+    void set_online(bool online, int code);
+    void rearm();
+
+    const std::size_t index_;
+    const ModuleConfig &m_;
+    const kiv::model_info &model_;
+    PollerContext ctx_;
+    const std::chrono::milliseconds interval_;
+    std::minstd_rand random_;
+
+    Phase phase_ = Phase::idle;
+    Job job_ = Job::none;
+    bool poll_pending_ = false;   // a period came while a command or settings ran
+    int fd_ = -1;
+    std::string ip_;              // the address, or the name's last lookup
+
+    // The poll schedule.
+    Clock::time_point next_period_{};
+    std::uint64_t seq_ = 0;
+    std::uint64_t job_seq_ = 0;   // the period the running poll belongs to
+
+    // The exchange in progress.
+    std::size_t step_ = 0;
+    Request request_{};
+    std::uint16_t transaction_ = 0;
+    Clock::time_point sent_at_{};
+    std::optional<Clock::time_point> deadline_;
+    std::array<unsigned char, kiv::mb::max_frame_size> rx_{};
+    std::size_t rx_len_ = 0;
+    int timeouts_in_row_ = 0;
+
+    ProcessImage image_;
+    std::optional<PollResult> held_;  // a good poll waiting for the settings
+    std::deque<OutputCommand> commands_;
+    OutputCommand command_{};
+
+    int online_ = -1;             // unknown at start
+    std::chrono::milliseconds delay_{0};
+    Clock::time_point retry_at_{};
+    int last_connect_code_ = 0;
+
+    Clock::time_point armed_at_ = Clock::time_point::max();
+    std::uint64_t timer_tag_ = 0;
+};
+
+} // namespace gateway
