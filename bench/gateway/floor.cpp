@@ -3,6 +3,9 @@
 #include "kiv.h"
 #include "proc_usage.h"
 
+#include <sys/resource.h>
+
+#include <cstddef>
 #include <ctime>
 
 namespace gwbench {
@@ -42,6 +45,31 @@ int poll_once(int model, int handle)
     }
 }
 
+// Descriptors beside the connections: standard streams, the library's and
+// the C runtime's own.
+constexpr std::size_t spare_descriptors = 32;
+
+// Raises the soft descriptor limit to the hard one if connections (one
+// descriptor each, all open at once) need more than it; false with a
+// message when even the hard limit is short.
+bool room_for(std::size_t connections, std::string &message)
+{
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0)
+        return true;
+    const rlim_t need = connections + spare_descriptors;
+    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < need && r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &r);
+        ::getrlimit(RLIMIT_NOFILE, &r);
+    }
+    if (r.rlim_cur == RLIM_INFINITY || r.rlim_cur >= need)
+        return true;
+    message = std::to_string(connections) + " connections need " + std::to_string(need) +
+              " descriptors; the limit is " + std::to_string(r.rlim_cur) + " (ulimit -n)";
+    return false;
+}
+
 struct Link {
     int model;
     int handle;
@@ -53,10 +81,18 @@ bool run_floor(const std::vector<Module> &modules, const std::map<int, long> &po
                FloorResult &out, std::string &message)
 {
     KIV_Init();
+    const auto polled = [&polls_per_model](const Module &m) {
+        return m.role == Role::healthy && polls_per_model.count(m.model) != 0;
+    };
+    std::size_t connections = 0;
+    for (const Module &m : modules)
+        connections += polled(m) ? 1U : 0U;
+    if (!room_for(connections, message))
+        return false;
     std::map<int, std::vector<Link>> links;
     bool ok = true;
     for (const Module &m : modules) {
-        if (m.role != Role::healthy || polls_per_model.count(m.model) == 0)
+        if (!polled(m))
             continue;
         int handle = -1;
         const int rc = KIV_Connect(m.address.c_str(), m.modbus_port, exchange_timeout_ms, &handle);

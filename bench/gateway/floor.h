@@ -19,7 +19,8 @@ struct FloorResult {
 
 // Makes polls_per_model[model] polls of each model, each the model's
 // exchanges through the KIV_ZRM_73xx calls, turn about over the healthy
-// modules of that model, on connections opened beforehand.
+// modules of that model, on connections opened beforehand, one per healthy
+// module (the soft descriptor limit is raised to the hard one if need be).
 bool run_floor(const std::vector<Module> &modules, const std::map<int, long> &polls_per_model,
                FloorResult &out, std::string &message);
 

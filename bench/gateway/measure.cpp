@@ -38,6 +38,10 @@ struct Tally {
     std::uint64_t unreadable = 0;
     std::map<int, long> polls_per_model;
     std::map<std::string, std::vector<Poll>> healthy;
+    // Per values message of a healthy module: from its "ts" to its receipt
+    // here, in microseconds. "ts" is cut to the millisecond, so each is up
+    // to 1 ms longer than it was.
+    std::vector<std::int64_t> latency_us;
 };
 
 // Sorts the values messages by module; the healthy ones all get an entry,
@@ -53,7 +57,7 @@ Tally tally(const Capture &c, const std::string &root, const std::vector<Module>
             t.healthy[m.name];
     }
     const std::string suffix = "/values";
-    for (const auto &[topic, payload] : c.recorded) {
+    for (const auto &[topic, payload, received_us] : c.recorded) {
         if (topic.size() <= root.size() + suffix.size() || topic.compare(0, root.size(), root) != 0 ||
             topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
@@ -74,6 +78,7 @@ Tally tally(const Capture &c, const std::string &root, const std::vector<Module>
         }
         p.seq = j["seq"].get<std::int64_t>();
         t.healthy[name].push_back(p);
+        t.latency_us.push_back(received_us - p.ts_ms * 1000);
     }
     return t;
 }
@@ -94,8 +99,8 @@ void print_status(const Capture &c, const std::string &root, const std::vector<M
 bool dump(const Capture &c, const std::string &path)
 {
     std::ofstream out(path);
-    for (const auto &[topic, payload] : c.recorded)
-        out << topic << ' ' << payload << '\n';
+    for (const auto &r : c.recorded)
+        out << r.topic << ' ' << r.payload << '\n';
     return static_cast<bool>(out);
 }
 
@@ -149,6 +154,11 @@ bool measure(const MeasureSetup &setup, const std::vector<Module> &modules, std:
     std::printf("jitter_p50_ms=%lld\n", static_cast<long long>(percentile(f.jitter_ms, 50)));
     std::printf("jitter_p99_ms=%lld\n", static_cast<long long>(percentile(f.jitter_ms, 99)));
     std::printf("jitter_max_ms=%lld\n", static_cast<long long>(percentile(f.jitter_ms, 100)));
+    std::printf("latency_samples=%zu\n", t.latency_us.size());
+    const auto latency_ms = [&t](double p) { return static_cast<double>(percentile(t.latency_us, p)) / 1000.0; };
+    std::printf("latency_p50_ms=%.1f\n", latency_ms(50));
+    std::printf("latency_p99_ms=%.1f\n", latency_ms(99));
+    std::printf("latency_max_ms=%.1f\n", latency_ms(100));
     std::printf("healthy_missed=%lld\n", static_cast<long long>(f.missed));
     std::printf("healthy_seq_gaps=%lld\n", static_cast<long long>(f.seq_gaps));
     std::printf("healthy_seq_restarts=%lld\n", static_cast<long long>(f.seq_restarts));

@@ -72,21 +72,34 @@ start_broker() {
   return 1
 }
 
-# start_plant SIM SERVED: zrm-sim --plant GWB_DIR/plant.txt, waiting (60 s at
-# most) for its SERVED ready lines; sets GWB_PLANT_PID.
+# start_plant SIM: one zrm-sim --plant process per GWB_DIR/plant-K.txt,
+# all started at once, then each waited for (60 s at most in all) until it
+# has printed a ready line per module of its file; sets GWB_PLANT_PIDS and
+# GWB_PLANT_SERVED (the modules served in all).
 start_plant() {
-  local sim=$1 served=$2 tenths
-  "$sim" --plant "$GWB_DIR/plant.txt" >"$GWB_DIR/plant.ready" 2>>"$GWB_DIR/plant.log" &
-  GWB_PLANT_PID=$!
-  GWB_PIDS+=("$GWB_PLANT_PID")
-  for ((tenths = 600; tenths > 0; tenths--)); do
-    (($(grep -c ' ready ' "$GWB_DIR/plant.ready") >= served)) && return 0
-    alive "$GWB_PLANT_PID" || break
-    sleep 0.1
+  local sim=$1 k parts served ready tenths=600
+  parts=$(plant_parts "$GWB_DIR")
+  GWB_PLANT_PIDS=()
+  GWB_PLANT_SERVED=0
+  for ((k = 1; k <= parts; k++)); do
+    "$sim" --plant "$GWB_DIR/plant-$k.txt" >"$GWB_DIR/plant-$k.ready" 2>>"$GWB_DIR/plant-$k.log" &
+    GWB_PLANT_PIDS+=("$!")
+    GWB_PIDS+=("$!")
   done
-  echo "gateway-bench: the plant did not get ready ($(grep -c ' ready ' "$GWB_DIR/plant.ready") of $served modules); its log:" >&2
-  tail -n 5 "$GWB_DIR/plant.log" >&2
-  return 1
+  for ((k = 1; k <= parts; k++)); do
+    served=$(wc -l <"$GWB_DIR/plant-$k.txt")
+    while :; do
+      ready=$(grep -c ' ready ' "$GWB_DIR/plant-$k.ready" || true)
+      ((ready >= served)) && break
+      if ((tenths-- <= 0)) || ! alive "${GWB_PLANT_PIDS[k - 1]}"; then
+        echo "gateway-bench: plant process $k of $parts did not get ready ($ready of $served modules); its log:" >&2
+        tail -n 5 "$GWB_DIR/plant-$k.log" >&2
+        return 1
+      fi
+      sleep 0.1
+    done
+    GWB_PLANT_SERVED=$((GWB_PLANT_SERVED + served))
+  done
 }
 
 # start_gateway GATEWAY: checks the configuration, then runs it; sets

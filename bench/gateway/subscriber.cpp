@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 
 namespace gwbench {
 
@@ -88,6 +89,8 @@ void Subscriber::on_subscribe(mosquitto *, void *self, int, int, const int *)
 
 void Subscriber::on_message(mosquitto *, void *self, const mosquitto_message *m)
 {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
     auto &s = *static_cast<Subscriber *>(self);
     const std::string topic = m->topic;
     const std::string payload(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen));
@@ -96,7 +99,8 @@ void Subscriber::on_message(mosquitto *, void *self, const mosquitto_message *m)
     if (!s.recording_)
         return;
     ++s.capture.delivered;
-    s.capture.recorded.emplace_back(topic, payload);
+    s.capture.recorded.push_back(
+        {topic, payload, static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000});
 }
 
 } // namespace gwbench

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 struct mosquitto;
@@ -13,9 +12,17 @@ struct mosquitto_message;
 
 namespace gwbench {
 
+// One message as it arrived: its receipt is wall-clock time (CLOCK_REALTIME)
+// in microseconds since the epoch, comparable with the gateway's "ts".
+struct Received {
+    std::string topic;
+    std::string payload;
+    std::int64_t received_us = 0;
+};
+
 struct Capture {
-    // Topic and payload of each message that arrived while recording.
-    std::vector<std::pair<std::string, std::string>> recorded;
+    // Each message that arrived while recording.
+    std::vector<Received> recorded;
     // Everything the broker delivered while recording, all topics.
     std::uint64_t delivered = 0;
     // The last payload of each ".../status" topic, recording or not.
