@@ -177,7 +177,10 @@ int main(int argc, char **argv)
 Topics: kiv/<id>/status and kiv/<id>/<module>/status ("online" or
 "offline", retained); kiv/<id>/<module>/values (one JSON object per poll);
 kiv/<id>/<module>/do/<n>/set takes "on" or "off" where commands are on.
-SIGINT and SIGTERM publish "offline" and end it with status 0; a bad file
+One thread polls every module (non-blocking, each request with its own
+transaction id) and talks to the broker. SIGINT and SIGTERM publish
+"offline" and end it within a second with status 0; a bad file, or more
+modules than the descriptor limit allows (it is raised to the hard limit),
 ends it with status 2 before anything connects, a [prometheus] listen
 address that cannot be bound with status 1.)");
     try {

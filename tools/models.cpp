@@ -8,12 +8,13 @@ namespace kivtool {
 
 namespace {
 
-constexpr std::array<ModelInfo, 3> models{{
-    {Model::zrm7301, "ZRM-7301", kiv::zrm7301::ai_channels, 0, 0, kiv::zrm7301::do_channels, false},
-    {Model::zrm7302, "ZRM-7302", 0, 0, kiv::zrm7302::di_channels, kiv::zrm7302::do_channels, true},
-    {Model::zrm7303, "ZRM-7303", 0, kiv::zrm7303::tc_channels, kiv::zrm7303::di_channels,
-     kiv::zrm7303::do_channels, false},
-}};
+// The tool's view of kiv.hpp's table of the models.
+constexpr ModelInfo from(const kiv::model_info &k)
+{
+    return {static_cast<Model>(k.number), k.name, k.ai, k.tc, k.di, k.outputs, k.sensors > 0};
+}
+
+constexpr std::array<ModelInfo, 3> models{from(kiv::models[0]), from(kiv::models[1]), from(kiv::models[2])};
 
 } // namespace
 

@@ -1,4 +1,5 @@
-// The three models as the tool knows them: their names and channel counts.
+// The three models as the tool knows them: their names and channel counts,
+// from kiv.hpp's table.
 #pragma once
 
 #include <string>
