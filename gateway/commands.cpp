@@ -17,7 +17,7 @@ std::variant<OutputCommand, std::string> parse_command(const Config &c, std::str
     if (channel.empty() || channel.size() > 2 || channel.find_first_not_of("0123456789") != std::string_view::npos)
         return "channel \"" + std::string(channel) + "\" is no number";
     const int n = channel.size() == 1 ? channel[0] - '0' : (channel[0] - '0') * 10 + (channel[1] - '0');
-    if (n < 1 || n > kiv::find_model(m->model)->outputs)
+    if (n < 1 || n > m->traits->outputs)
         return "module " + m->name + " has no output " + std::to_string(n);
     if (state != "on" && state != "off")
         return std::string("the payload must be on or off");

@@ -33,7 +33,7 @@ std::string why(int code)
 } // namespace
 
 ModulePoller::ModulePoller(std::size_t index, const ModuleConfig &m, PollerContext ctx)
-    : index_(index), m_(m), model_(*kiv::find_model(m.model)), ctx_(ctx), interval_(m.interval_ms),
+    : index_(index), m_(m), model_(*m.traits), ctx_(ctx), interval_(m.interval_ms),
       random_(static_cast<unsigned>(std::hash<std::string>{}(m.name)))
 {
     in_addr a{};
