@@ -1,17 +1,12 @@
 // The Prometheus endpoint: GET /metrics, the registry rendered afresh for
-// each scrape, served by cpp-httplib from a thread of its own and two
-// workers, so that a scrape never touches a poller's thread.
+// each scrape, served by the gateway's own HTTP server from a thread of its
+// own, so that a scrape never touches a poller's thread.
 #pragma once
 
 #include "config.h"
+#include "http_server.h"
 
-#include <memory>
 #include <string>
-#include <thread>
-
-namespace httplib {
-class Server;
-}
 
 namespace gateway {
 
@@ -31,8 +26,7 @@ public:
 
 private:
     const Metrics &metrics_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
+    HttpServer server_;
 };
 
 } // namespace gateway
