@@ -324,7 +324,7 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     what = "module \"" + m.name + "\"";
     if (auto b = unknown_keys(t, what,
                               {"name", "model", "address", "interval_ms", "timeout_ms", "modbus_port",
-                               "config_port", "connect_timeout_ms", "commands", "settings"}))
+                               "config_port", "connect_timeout_ms", "commands", "pipeline", "settings"}))
         return b;
     if (auto b = get_int(t, "model", what, m.model, 7301, 7303, true))
         return b;
@@ -346,6 +346,8 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     if (auto b = get_int(t, "connect_timeout_ms", what, m.connect_timeout_ms, 1, 60000))
         return b;
     if (auto b = get_bool(t, "commands", what, m.commands))
+        return b;
+    if (auto b = get_bool(t, "pipeline", what, m.pipeline))
         return b;
     if (auto b = read_settings(t, what, m))
         return b;

@@ -61,6 +61,9 @@ struct ModuleConfig {
     int connect_timeout_ms = 1000;
     // Outputs may be switched over MQTT.
     bool commands = false;
+    // A poll's reads are sent together, each with its own transaction id;
+    // false for a module that takes one request at a time.
+    bool pipeline = true;
     std::optional<DeclaredSettings> settings;
     // Read from password_file or password_env at start, never from the
     // configuration file itself.

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <thread>
 #include <utility>
 
 namespace gateway {
@@ -98,8 +99,10 @@ void Loop::at(Clock::time_point t, TimerTarget *target, std::uint64_t tag)
     timers_.push({t, target, tag});
 }
 
-int Loop::wait_ms() const
+int Loop::wait_ms()
 {
+    while (!timers_.empty() && !timers_.top().target->wanted(timers_.top().tag))
+        timers_.pop();
     if (timers_.empty())
         return 1000;
     const auto left = timers_.top().t - Clock::now();
@@ -110,33 +113,47 @@ int Loop::wait_ms() const
     return ms > 1000 ? 1000 : static_cast<int>(ms);
 }
 
-void Loop::run_timers()
+bool Loop::run_timers()
 {
     const auto now = Clock::now();
+    bool ran = false;
     while (!timers_.empty() && timers_.top().t <= now) {
         const Timer t = timers_.top();
         timers_.pop();
-        t.target->expired(t.tag);
+        if (t.target->wanted(t.tag)) {
+            t.target->expired(t.tag);
+            ran = true;
+        }
     }
+    return ran;
 }
 
 void Loop::run()
 {
     std::array<epoll_event, 256> events{};
     running_ = true;
+    bool busy = false;
+    Clock::time_point turn{};
     while (running_) {
+        // After a turn with work, let more gather before the next: one
+        // wake-up then takes the replies and deadlines of a quantum
+        // together. An idle loop still wakes at the first event.
+        if (busy && quantum_.count() > 0)
+            std::this_thread::sleep_until(turn + quantum_);
         const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), wait_ms());
+        turn = Clock::now();
+        busy = n > 0;
         for (int i = 0; i < n && running_; ++i) {
-            if (events[static_cast<std::size_t>(i)].data.ptr == nullptr) {
+            auto &e = events[static_cast<std::size_t>(i)];
+            if (e.data.ptr == nullptr) {
                 for (auto &f : inbox_->take())
                     f();
                 continue;
             }
-            static_cast<Watcher *>(events[static_cast<std::size_t>(i)].data.ptr)
-                ->ready(events[static_cast<std::size_t>(i)].events);
+            static_cast<Watcher *>(e.data.ptr)->ready(e.events);
         }
-        if (running_)
-            run_timers();
+        if (running_ && run_timers())
+            busy = true;
         if (end_of_turn_)
             end_of_turn_();
     }

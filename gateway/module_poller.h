@@ -67,6 +67,7 @@ public:
 
     void ready(std::uint32_t events) override;
     void expired(std::uint64_t tag) override;
+    bool wanted(std::uint64_t tag) const override { return tag == timer_tag_; }
 
 private:
     enum class Phase { idle, resolving, connecting, exchanging, settings, stopped };
@@ -79,6 +80,7 @@ private:
     void connected();
     void connect_failed(int code);
     void send_step();
+    void await_next();
     void on_readable();
     void on_reply(std::span<const unsigned char> frame);
     void step_done(int code, std::span<const unsigned char> data);
@@ -113,7 +115,9 @@ private:
     // The exchange in progress.
     std::size_t step_ = 0;
     Request request_{};
-    std::uint16_t transaction_ = 0;
+    std::uint16_t transaction_ = 0;  // the id of the reply awaited
+    std::uint16_t next_id_ = 1;
+    std::size_t in_flight_ = 0;      // requests sent whose replies are still due
     Clock::time_point sent_at_{};
     std::optional<Clock::time_point> deadline_;
     std::array<unsigned char, kiv::mb::max_frame_size> rx_{};

@@ -58,10 +58,11 @@ public:
     void status(const StatusChange &s) override;
     void command_result(const CommandResult &c) override;
     void settings(const SettingsReport &s) override;
-    void flush() override { sync(); }
+    void flush() override;
 
     void ready(std::uint32_t events) override;
     void expired(std::uint64_t tag) override;
+    bool wanted(std::uint64_t tag) const override { return tag == timer_tag_; }
 
 private:
     struct Message {
@@ -104,6 +105,7 @@ private:
 
     int fd_ = -1;                 // the socket as watched
     std::uint32_t interest_ = 0;
+    bool corked_ = false;
     bool connected_ = false;
     bool connecting_ = false;
     bool said_ = false;           // this outage was logged

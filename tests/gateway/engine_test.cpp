@@ -123,6 +123,8 @@ Bytes frame(int t, const std::string &rest)
 }
 Bytes read_ai(int t) { return frame(t, "00 00 00 06 00 03 01 00 00 18"); }
 Bytes read_do(int t) { return frame(t, "00 00 00 06 00 01 00 00 00 01"); }
+// A poll's two requests, sent together.
+Bytes poll_7301(int t) { return kivtest::concat(read_ai(t), read_do(t + 1)); }
 Bytes ai_reply(int t)
 {
     Bytes b = frame(t, "00 00 00 33 00 03 30 01 00 00 0c 00 32");
@@ -133,34 +135,38 @@ Bytes do_reply(int t, bool on) { return frame(t, on ? "00 00 00 04 00 01 01 01" 
 
 } // namespace
 
+// Once the module answers, a poll's requests go out together; their late
+// replies are dropped by id on the same connection.
 TEST(Engine, LateReplyIsDroppedByItsIdAndTheConnectionKept)
 {
     FakePeer peer;
-    peer.expect(read_ai(1)).send(ai_reply(1), 180ms);  // after the 100 ms timeout
-    peer.expect(read_ai(2)).send(ai_reply(2)).expect(read_do(3)).send(do_reply(3, true));
+    peer.expect(read_ai(1)).send(ai_reply(1)).expect(read_do(2)).send(do_reply(2, false));
+    // Both replies after the 100 ms timeout.
+    peer.expect(poll_7301(3)).send(ai_reply(3), 150ms).send(do_reply(4, false));
+    peer.expect(read_ai(5)).send(ai_reply(5)).expect(read_do(6)).send(do_reply(6, true));
     peer.start();
     EngineRun run({module(7301, peer.port())});
     auto &r = run.rec;
-    ASSERT_TRUE(r.wait([&] { return r.polls.size() >= 2; }));
+    ASSERT_TRUE(r.wait([&] { return r.polls.size() >= 3; }));
     const auto polls = r.copy(r.polls);
-    EXPECT_EQ(polls[0].code, KIV_ERR_TIMEOUT);
-    EXPECT_EQ(polls[1].code, KIV_OK);
-    EXPECT_EQ(polls[1].seq, polls[0].seq + 1);
-    ASSERT_EQ(polls[1].image.ai.size(), 8u);
-    EXPECT_EQ(polls[1].image.ai[0].value.text(), "12.50");
-    EXPECT_EQ(polls[1].image.outputs, std::vector<bool>{true});
+    EXPECT_EQ(polls[0].code, KIV_OK);
+    EXPECT_EQ(polls[1].code, KIV_ERR_TIMEOUT);
+    EXPECT_EQ(polls[2].code, KIV_OK);
+    EXPECT_EQ(polls[2].seq, polls[1].seq + 1);
+    ASSERT_EQ(polls[2].image.ai.size(), 8u);
+    EXPECT_EQ(polls[2].image.ai[0].value.text(), "12.50");
+    EXPECT_EQ(polls[2].image.outputs, std::vector<bool>{true});
     EXPECT_EQ(r.copy(r.connects), std::vector<int>{0});
-    EXPECT_EQ(r.copy(r.exchanges), (std::vector<int>{KIV_ERR_TIMEOUT, KIV_OK, KIV_OK}));
+    EXPECT_EQ(r.copy(r.exchanges), (std::vector<int>{KIV_OK, KIV_OK, KIV_ERR_TIMEOUT, KIV_OK, KIV_OK}));
     const auto st = r.copy(r.statuses);
-    ASSERT_EQ(st.size(), 2u);
-    EXPECT_FALSE(st[0].online);
-    EXPECT_TRUE(st[1].online);
+    ASSERT_EQ(st.size(), 3u);
+    EXPECT_TRUE(st[0].online && !st[1].online && st[2].online);
     run.stop();
     peer.finish();
 }
 
 // What breaks the stream closes the connection, and the next poll is made
-// on a fresh one.
+// on a fresh one (one request at a time while the module is not answering).
 TEST(Engine, WhatBreaksTheStreamClosesTheConnection)
 {
     struct Case {
