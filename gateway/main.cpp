@@ -41,7 +41,9 @@ struct Options {
 // messages: the whole stop stays within a second.
 constexpr std::chrono::milliseconds goodbye_limit{600};
 // Under load the loop turns at most this often: the replies, deadlines
-// and publishes of 2 ms share a wake-up, at up to 2 ms of delay.
+// and publishes of 2 ms share a wake-up, at up to 2 ms of delay. Replies
+// carry the kernel's time of arrival, so that a poll's time and whether a
+// reply beat its deadline do not move with it.
 constexpr std::chrono::microseconds turn_quantum{2000};
 // Threads for the declared settings and host-name lookups.
 constexpr std::size_t worker_threads = 4;

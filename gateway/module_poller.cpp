@@ -84,11 +84,12 @@ void ModulePoller::expired(std::uint64_t tag)
     armed_at_ = Clock::time_point::max();
     const auto now = Clock::now();
     if (deadline_ && now >= *deadline_) {
+        const auto due = *deadline_;
         deadline_.reset();
         if (phase_ == Phase::connecting)
             connect_failed(KIV_ERR_TIMEOUT);
         else if (phase_ == Phase::exchanging)
-            step_done(KIV_ERR_TIMEOUT, {});
+            step_done(KIV_ERR_TIMEOUT, {}, due);
     }
     if (phase_ != Phase::stopped && now >= next_period_)
         period_due(now);
@@ -181,6 +182,7 @@ void ModulePoller::open_socket()
     // Requests are whole frames sent at once: nothing to gain from Nagle.
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(m_.modbus_port));
@@ -261,13 +263,38 @@ void ModulePoller::ready(std::uint32_t events)
 
 void ModulePoller::on_readable()
 {
-    const ssize_t n = ::recv(fd_, rx_.data() + rx_len_, rx_.size() - rx_len_, 0);
+    // The kernel's time of arrival comes with the bytes: the loop may take
+    // them up to a quantum later, and neither the poll's time nor whether
+    // a reply beat its deadline may depend on that.
+    iovec iov{rx_.data() + rx_len_, rx_.size() - rx_len_};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
+    msghdr mh{};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = control.data();
+    mh.msg_controllen = control.size();
+    const ssize_t n = ::recvmsg(fd_, &mh, 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
+    arrived_ = Clock::now();
+    arrived_wall_ = std::chrono::system_clock::now();
+    for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        timespec ts{};
+        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+        const std::chrono::system_clock::time_point wall{std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec))};
+        const auto behind = arrived_wall_ - wall;
+        if (behind > std::chrono::system_clock::duration::zero() && behind < std::chrono::seconds(1)) {
+            arrived_ -= std::chrono::duration_cast<Clock::duration>(behind);
+            arrived_wall_ = wall;
+        }
+    }
     if (n <= 0) {
         const int code = n == 0 ? KIV_ERR_DISCONNECTED : errno;
         if (phase_ == Phase::exchanging) {
-            step_done(code, {});
+            step_done(code, {}, arrived_);
         } else {
             log(Level::debug, "module " + m_.name + ": connection closed between exchanges: " + why(code));
             close_connection();
@@ -285,7 +312,7 @@ void ModulePoller::on_readable()
             log(Level::debug, "module " + m_.name + ": a reply that cannot be framed");
             if (phase_ == Phase::exchanging) {
                 close_connection();
-                step_done(KIV_ERR_RESPONSE, {});
+                step_done(KIV_ERR_RESPONSE, {}, arrived_);
             } else {
                 close_connection();
             }
@@ -308,8 +335,14 @@ void ModulePoller::on_reply(std::span<const unsigned char> frame)
         log(Level::debug, "module " + m_.name + ": a late reply dropped");
         return;
     }
+    if (deadline_ && arrived_ > *deadline_) {
+        // Taken in the same turn as its deadline, but it came after it.
+        log(Level::debug, "module " + m_.name + ": a late reply dropped");
+        step_done(KIV_ERR_TIMEOUT, {}, *deadline_);
+        return;
+    }
     const kiv::mb::Judged j = judge_reply(request_, frame);
-    step_done(j.code, j.data);
+    step_done(j.code, j.data, arrived_);
 }
 
 void ModulePoller::send_step()
@@ -342,7 +375,7 @@ void ModulePoller::send_step()
     if (sent != static_cast<ssize_t>(len)) {
         // A socket that takes only part of a few dozen bytes is not one to
         // go on with.
-        step_done(sent < 0 ? errno : EAGAIN, {});
+        step_done(sent < 0 ? errno : EAGAIN, {}, sent_at_);
         return;
     }
     deadline_ = sent_at_ + std::chrono::milliseconds(m_.timeout_ms);
@@ -355,17 +388,17 @@ void ModulePoller::await_next()
     request_ = poll_request(model_.reads[step_]);
     ++transaction_;
     --in_flight_;
-    sent_at_ = Clock::now();
+    sent_at_ = arrived_;
     phase_ = Phase::exchanging;
     deadline_ = sent_at_ + std::chrono::milliseconds(m_.timeout_ms);
 }
 
-void ModulePoller::step_done(int code, std::span<const unsigned char> data)
+void ModulePoller::step_done(int code, std::span<const unsigned char> data, Clock::time_point at)
 {
     phase_ = Phase::idle;
     deadline_.reset();
     if (ctx_.observer)
-        ctx_.observer->exchanged(index_, code, Clock::now() - sent_at_);
+        ctx_.observer->exchanged(index_, code, at - sent_at_);
     if (code == KIV_ERR_TIMEOUT) {
         // A module that is late now and then keeps its connection; one that
         // stopped answering gets a fresh one.
@@ -382,7 +415,7 @@ void ModulePoller::step_done(int code, std::span<const unsigned char> data)
     }
     if (job_ == Job::poll) {
         if (step_ == 0)
-            image_.time = std::chrono::system_clock::now();
+            image_.time = arrived_wall_;
         store(image_, model_.reads[step_].what, data, model_);
         if (++step_ == model_.read_count)
             job_done(KIV_OK);

@@ -83,7 +83,8 @@ private:
     void await_next();
     void on_readable();
     void on_reply(std::span<const unsigned char> frame);
-    void step_done(int code, std::span<const unsigned char> data);
+    // at: when the reply arrived, or the step otherwise ended.
+    void step_done(int code, std::span<const unsigned char> data, Clock::time_point at);
     void job_done(int code);
     void poll_done(int code);
     void publish_poll(int code);
@@ -121,6 +122,8 @@ private:
     Clock::time_point sent_at_{};
     std::optional<Clock::time_point> deadline_;
     std::array<unsigned char, kiv::mb::max_frame_size> rx_{};
+    Clock::time_point arrived_{};                      // the last bytes' arrival
+    std::chrono::system_clock::time_point arrived_wall_{};
     std::size_t rx_len_ = 0;
     int timeouts_in_row_ = 0;
 

@@ -51,6 +51,9 @@ start_broker() {
       echo "persistence false"
       # The subscriber takes every values message of 256 modules at 10 Hz.
       echo "max_queued_messages 100000"
+      # What the subscriber sees is the gateway's latency, not Nagle's on
+      # the broker's side.
+      echo "set_tcp_nodelay true"
       echo "log_dest stderr"
       echo "log_type error"
       echo "log_type warning"
