@@ -141,11 +141,11 @@ TEST(Engine, LateReplyIsDroppedByItsIdAndTheConnectionKept)
 {
     FakePeer peer;
     peer.expect(read_ai(1)).send(ai_reply(1)).expect(read_do(2)).send(do_reply(2, false));
-    // Both replies after the 100 ms timeout.
-    peer.expect(poll_7301(3)).send(ai_reply(3), 150ms).send(do_reply(4, false));
+    // Both replies after the 300 ms timeout, before the next poll.
+    peer.expect(poll_7301(3)).send(ai_reply(3), 450ms).send(do_reply(4, false));
     peer.expect(read_ai(5)).send(ai_reply(5)).expect(read_do(6)).send(do_reply(6, true));
     peer.start();
-    EngineRun run({module(7301, peer.port())});
+    EngineRun run({module(7301, peer.port(), 600, 300)});
     auto &r = run.rec;
     ASSERT_TRUE(r.wait([&] { return r.polls.size() >= 3; }));
     const auto polls = r.copy(r.polls);
@@ -189,7 +189,9 @@ TEST(Engine, WhatBreaksTheStreamClosesTheConnection)
         peer.accept_next().expect(read_ai(c.next_id)).send(ai_reply(c.next_id));
         peer.expect(read_do(c.next_id + 1)).send(do_reply(c.next_id + 1, false));
         peer.start();
-        EngineRun run({module(7301, peer.port(), 100)});
+        // Timeouts are what breaks the second case: long enough that a
+        // loaded machine's peer is never late in the others.
+        EngineRun run({module(7301, peer.port(), 100, 500)});
         auto &r = run.rec;
         EXPECT_TRUE(r.wait([&] { return !r.polls.empty() && r.polls.back().code == KIV_OK; }));
         run.stop();
@@ -209,7 +211,7 @@ TEST(Engine, CommandRunsBetweenPollsAndAFullQueueIsAnsweredAtOnce)
     peer.expect(write_on).send(write_on).expect(read_do(4)).send(do_reply(4, true));
     peer.expect(frame(5, "00 00 00 06 00 05 00 00 ff 00"));  // and no answer
     peer.start();
-    EngineRun run({module(7301, peer.port(), 1000)});
+    EngineRun run({module(7301, peer.port(), 1000, 500)});
     auto &r = run.rec;
     ASSERT_TRUE(r.wait([&] { return !r.polls.empty(); }));
     run.post({0, 1, true});
@@ -234,15 +236,15 @@ TEST(Engine, CommandRunsBetweenPollsAndAFullQueueIsAnsweredAtOnce)
 
 TEST(Engine, ModuleLateNowAndThenKeepsItsConnectionAndPublishesTheTimelyPolls)
 {
-    // Every third answer comes after the timeout: a 7301's poll of two
-    // reads then fails every other time.
-    gwtest::ModuleSim sim("127.0.33.1", {"--model", "7301", "--ai", "1=12.50", "--delay-ms", "150", "--slow-every", "3"});
+    // Every third answer comes after the timeout (and before the next
+    // poll): a 7301's poll of two reads then fails every other time.
+    gwtest::ModuleSim sim("127.0.33.1", {"--model", "7301", "--ai", "1=12.50", "--delay-ms", "450", "--slow-every", "3"});
     ASSERT_TRUE(sim.ready());
-    EngineRun run({module(7301, sim.modbus_port, 200, 100, sim.address)});
+    EngineRun run({module(7301, sim.modbus_port, 600, 250, sim.address)});
     auto &r = run.rec;
     EXPECT_TRUE(r.wait([&] {
         return std::count_if(r.polls.begin(), r.polls.end(), [](auto &p) { return p.code == KIV_OK; }) >= 4;
-    }, 10s));
+    }, 15s));
     run.stop();
     for (const PollResult &p : r.copy(r.polls)) {
         EXPECT_TRUE(p.code == KIV_OK || p.code == KIV_ERR_TIMEOUT) << p.code;
