@@ -5,7 +5,10 @@
 #include "peer_test.h"
 
 #include <cerrno>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <string_view>
 
 namespace kivtest {
@@ -19,6 +22,19 @@ inline Bytes line(std::string_view s)
 inline bool is_closed(int fd)
 {
     return ::fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+}
+
+// Whether fd is a socket connected to port on this host. Once the library
+// has closed a handle, the peer's thread may already have a descriptor of
+// its own under that number: "closed" is then "no longer connected to the
+// peer", not "the number is free".
+inline bool connected_to(int fd, int port)
+{
+    sockaddr_in a{};
+    socklen_t size = sizeof a;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&a), &size) != 0)
+        return false;
+    return a.sin_family == AF_INET && ntohs(a.sin_port) == port;
 }
 
 class CfgTest : public PeerTest {

@@ -40,14 +40,7 @@ protected:
         EXPECT_FALSE(connected_to_peer(h));
     }
 
-    bool connected_to_peer(int fd) const
-    {
-        sockaddr_in a{};
-        socklen_t size = sizeof a;
-        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&a), &size) != 0)
-            return false;
-        return a.sin_family == AF_INET && ntohs(a.sin_port) == peer.port();
-    }
+    bool connected_to_peer(int fd) const { return connected_to(fd, peer.port()); }
 
     int h = -1;
 };
