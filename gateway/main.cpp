@@ -178,7 +178,8 @@ int main(int argc, char **argv)
   address = "10.0.0.23"        # IPv4 address or host name
   interval_ms = 1000           # also timeout_ms, modbus_port,
                                # config_port, connect_timeout_ms,
-                               # commands (true: outputs switch over MQTT)
+                               # commands (true: outputs switch over MQTT),
+                               # pipeline (false: one request at a time)
 
 Topics: kiv/<id>/status and kiv/<id>/<module>/status ("online" or
 "offline", retained); kiv/<id>/<module>/values (one JSON object per poll);
