@@ -1,6 +1,5 @@
 #include "config.h"
 
-
 #include <toml++/toml.h>
 
 #include <arpa/inet.h>

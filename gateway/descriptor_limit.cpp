@@ -1,5 +1,8 @@
 #include "descriptor_limit.h"
 
+#include "http_server.h"
+#include "workers.h"
+
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -11,7 +14,7 @@ namespace {
 // The metrics server's clients at once, the workers' configuration
 // sessions, the loop's epoll and eventfd, the standard streams and what
 // the libraries open (a TLS CA file, the resolver).
-constexpr std::size_t fixed_descriptors = 64 + 4 + 2 + 3 + 23;
+constexpr std::size_t fixed_descriptors = HttpServer::max_clients + Workers::gateway_threads + 2 + 3 + 23;
 } // namespace
 
 std::size_t descriptors_needed(const Config &c)

@@ -25,9 +25,14 @@ bool parse_level(const std::string &text, Level &out)
     return false;
 }
 
+bool log_enabled(Level l)
+{
+    return l >= threshold.load();
+}
+
 void log(Level l, const std::string &text)
 {
-    if (l < threshold.load())
+    if (!log_enabled(l))
         return;
     // One write per line, so that lines of different threads never mix.
     std::string line = "kiv-gateway: ";

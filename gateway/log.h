@@ -11,5 +11,7 @@ enum class Level { debug, info, warn, error };
 void set_log_level(Level l);
 bool parse_level(const std::string &text, Level &out);
 void log(Level l, const std::string &text);
+// Whether lines of level l are shown: for callers whose text costs to make.
+bool log_enabled(Level l);
 
 } // namespace gateway

@@ -45,8 +45,6 @@ constexpr std::chrono::milliseconds goodbye_limit{600};
 // carry the kernel's time of arrival, so that a poll's time and whether a
 // reply beat its deadline do not move with it.
 constexpr std::chrono::microseconds turn_quantum{2000};
-// Threads for the declared settings and host-name lookups.
-constexpr std::size_t worker_threads = 4;
 
 // Waits for SIGINT or SIGTERM (blocked in every thread), looking every
 // 200 ms whether standard output still takes the values.
@@ -114,8 +112,8 @@ int run(const Config &c, bool to_stdout)
         mqtt = std::make_unique<MqttOutput>(c, loop, metrics.get());
         out.add(*mqtt);
     }
-    Workers workers(worker_threads);
-    Engine engine(c, PollerContext{loop, out, workers, metrics.get(), {}});
+    Workers workers(Workers::gateway_threads);
+    Engine engine(c, PollerContext{loop, out, workers, metrics.get()});
     if (mqtt) {
         mqtt->announce(discovery_messages(c));
         if (std::any_of(c.modules.begin(), c.modules.end(), [](auto &m) { return m.commands; }))

@@ -33,9 +33,9 @@ std::string why(int code)
 } // namespace
 
 ModulePoller::ModulePoller(std::size_t index, const ModuleConfig &m, PollerContext ctx)
-    : index_(index), m_(m), model_(*m.traits), ctx_(ctx), interval_(m.interval_ms),
-      random_(static_cast<unsigned>(std::hash<std::string>{}(m.name)))
+    : index_(index), m_(m), model_(*m.traits), ctx_(ctx), interval_(m.interval_ms)
 {
+    ctx_.backoff.seed(static_cast<unsigned>(std::hash<std::string>{}(m.name)));
     in_addr a{};
     if (::inet_pton(AF_INET, m.address.c_str(), &a) == 1)
         ip_ = m.address;
@@ -143,14 +143,13 @@ void ModulePoller::start_job(Job j)
 
 void ModulePoller::connect()
 {
-    if (ip_.empty() || ip_ != m_.address) {
+    if (ip_ != m_.address) {
         // A host name, looked up again at every connect by a worker, so that
         // a module that moved is found where it is now.
         phase_ = Phase::resolving;
         auto inbox = ctx_.loop.inbox();
         const bool taken = ctx_.workers.run([this, inbox, name = m_.address] {
-            std::string why_not;
-            std::string ip = kiv::resolve_ipv4(name, &why_not);
+            std::string ip = kiv::resolve_ipv4(name);
             inbox->post([this, ip = std::move(ip)] {
                 if (phase_ != Phase::resolving)
                     return;
@@ -187,23 +186,17 @@ void ModulePoller::open_socket()
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(m_.modbus_port));
     ::inet_pton(AF_INET, ip_.c_str(), &peer.sin_addr);
+    // From here connect_failed() closes the socket, registered or not.
     fd_ = fd;
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0) {
-        if (!ctx_.loop.watch(fd_, EPOLLIN, this)) {
-            const int err = errno;
-            close_connection();
-            connect_failed(err);
-            return;
-        }
-        connected();
+        if (!ctx_.loop.watch(fd_, EPOLLIN, this))
+            connect_failed(errno);
+        else
+            connected();
         return;
     }
-    const int err = errno;
-    if (err != EINPROGRESS || !ctx_.loop.watch(fd_, EPOLLOUT, this)) {
-        const int code = err != EINPROGRESS ? err : errno;
-        ::close(fd_);
-        fd_ = -1;
-        connect_failed(code);
+    if (errno != EINPROGRESS || !ctx_.loop.watch(fd_, EPOLLOUT, this)) {
+        connect_failed(errno);
         return;
     }
     phase_ = Phase::connecting;
@@ -218,7 +211,7 @@ void ModulePoller::connected()
     deadline_.reset();
     rx_len_ = 0;
     timeouts_in_row_ = 0;
-    delay_ = {};
+    ctx_.backoff.reset();
     if (job_ != Job::none)
         send_step();
 }
@@ -229,9 +222,7 @@ void ModulePoller::connect_failed(int code)
         ctx_.observer->connected(index_, code);
     close_connection();
     last_connect_code_ = code;
-    delay_ = delay_.count() == 0 ? ctx_.backoff.first : std::min(delay_ * 2, ctx_.backoff.last);
-    std::uniform_real_distribution<double> spread(0.8, 1.2);
-    retry_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(delay_ * spread(random_));
+    retry_at_ = Clock::now() + ctx_.backoff.next();
     if (job_ != Job::none)
         job_done(code);
 }
@@ -293,12 +284,8 @@ void ModulePoller::on_readable()
     }
     if (n <= 0) {
         const int code = n == 0 ? KIV_ERR_DISCONNECTED : errno;
-        if (phase_ == Phase::exchanging) {
-            step_done(code, {}, arrived_);
-        } else {
-            log(Level::debug, "module " + m_.name + ": connection closed between exchanges: " + why(code));
-            close_connection();
-        }
+        debug([&] { return "connection closed: " + why(code); });
+        stream_broken(code);
         return;
     }
     rx_len_ += static_cast<std::size_t>(n);
@@ -309,13 +296,8 @@ void ModulePoller::on_readable()
         if (size > kiv::mb::max_frame_size || (size > 0 && kiv::mb::get_u16(have, kiv::mb::off_protocol) != 0)) {
             // Not Modbus/TCP, or not in step with it: nothing after this can
             // be trusted to start a frame.
-            log(Level::debug, "module " + m_.name + ": a reply that cannot be framed");
-            if (phase_ == Phase::exchanging) {
-                close_connection();
-                step_done(KIV_ERR_RESPONSE, {}, arrived_);
-            } else {
-                close_connection();
-            }
+            debug([&] { return "a reply that cannot be framed"; });
+            stream_broken(KIV_ERR_RESPONSE);
             return;
         }
         if (size == 0 || size > rx_len_)
@@ -328,17 +310,26 @@ void ModulePoller::on_readable()
     }
 }
 
+// Closed, and the exchange that waited on it (if one did) failed with code.
+void ModulePoller::stream_broken(int code)
+{
+    const bool awaited = phase_ == Phase::exchanging;
+    close_connection();
+    if (awaited)
+        step_done(code, {}, arrived_);
+}
+
 void ModulePoller::on_reply(std::span<const unsigned char> frame)
 {
-    if (phase_ != Phase::exchanging || kiv::mb::transaction_of(frame) != transaction_) {
-        // The answer to a request whose time ran out: never a value.
-        log(Level::debug, "module " + m_.name + ": a late reply dropped");
-        return;
-    }
-    if (deadline_ && arrived_ > *deadline_) {
+    bool awaited = phase_ == Phase::exchanging && kiv::mb::transaction_of(frame) == transaction_;
+    if (awaited && deadline_ && arrived_ > *deadline_) {
         // Taken in the same turn as its deadline, but it came after it.
-        log(Level::debug, "module " + m_.name + ": a late reply dropped");
         step_done(KIV_ERR_TIMEOUT, {}, *deadline_);
+        awaited = false;
+    }
+    if (!awaited) {
+        // The answer to a request whose time ran out: never a value.
+        debug([&] { return "a late reply dropped"; });
         return;
     }
     const kiv::mb::Judged j = judge_reply(request_, frame);
@@ -357,9 +348,9 @@ void ModulePoller::send_step()
     // Only while the module answers in time: one that is late gets one
     // request at a time, so that late answers do not pile up in it.
     const bool together = job_ == Job::poll && m_.pipeline && online_ == 1;
-    const std::size_t count = together ? model_.read_count - step_ : 1;
+    const std::size_t count = together ? model_.poll().size() - step_ : 1;
     for (std::size_t i = 0; i < count; ++i) {
-        const Request r = job_ == Job::poll ? poll_request(model_.reads[step_ + i])
+        const Request r = job_ == Job::poll ? poll_request(model_.poll()[step_ + i])
                           : step_ == 0      ? write_output(command_.channel, command_.on)
                                             : read_output(command_.channel);
         if (i == 0) {
@@ -385,7 +376,7 @@ void ModulePoller::send_step()
 // as if its request had just been sent.
 void ModulePoller::await_next()
 {
-    request_ = poll_request(model_.reads[step_]);
+    request_ = poll_request(model_.poll()[step_]);
     ++transaction_;
     --in_flight_;
     sent_at_ = arrived_;
@@ -416,8 +407,8 @@ void ModulePoller::step_done(int code, std::span<const unsigned char> data, Cloc
     if (job_ == Job::poll) {
         if (step_ == 0)
             image_.time = arrived_wall_;
-        store(image_, model_.reads[step_].what, data, model_);
-        if (++step_ == model_.read_count)
+        store(image_, model_.poll()[step_].what, data, model_);
+        if (++step_ == model_.poll().size())
             job_done(KIV_OK);
         else if (in_flight_ > 1)
             await_next();
@@ -455,7 +446,7 @@ void ModulePoller::poll_done(int code)
     if (code != KIV_OK) {
         publish_poll(code);
         set_online(false, code);
-        log(Level::debug, "module " + m_.name + ": poll " + std::to_string(job_seq_) + " failed: " + why(code));
+        debug([&] { return "poll " + std::to_string(job_seq_) + " failed: " + why(code); });
         return;
     }
     // At start and whenever it comes back (a restart among others), the

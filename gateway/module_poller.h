@@ -8,7 +8,9 @@
 // commands wait in a bounded queue and run between two polls.
 #pragma once
 
+#include "backoff.h"
 #include "config.h"
+#include "log.h"
 #include "loop.h"
 #include "pipeline.h"
 #include "workers.h"
@@ -22,18 +24,9 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <random>
 #include <string>
 
 namespace gateway {
-
-// After a failed connect the next attempt waits, doubling from the first to
-// the last of these, each drawn within +-20 % so that modules that dropped
-// off together do not all come back in step.
-struct Backoff {
-    std::chrono::milliseconds first{500};
-    std::chrono::milliseconds last{4000};
-};
 
 // What a module's poller needs from the engine around it.
 struct PollerContext {
@@ -41,7 +34,8 @@ struct PollerContext {
     Output &out;
     Workers &workers;
     ExchangeObserver *observer = nullptr;  // may be null
-    Backoff backoff{};
+    // After a failed connect.
+    Backoff backoff{std::chrono::milliseconds(500), std::chrono::milliseconds(4000)};
 };
 
 class ModulePoller final : public Watcher, public TimerTarget {
@@ -82,6 +76,7 @@ private:
     void send_step();
     void await_next();
     void on_readable();
+    void stream_broken(int code);
     void on_reply(std::span<const unsigned char> frame);
     // at: when the reply arrived, or the step otherwise ended.
     void step_done(int code, std::span<const unsigned char> data, Clock::time_point at);
@@ -94,13 +89,19 @@ private:
     void close_connection();
     void set_online(bool online, int code);
     void rearm();
+    // A debug line about this module; text() is not even called unless the
+    // log shows debug lines (a late or failing module makes many).
+    template <class F> void debug(F text) const
+    {
+        if (log_enabled(Level::debug))
+            log(Level::debug, "module " + m_.name + ": " + std::string(text()));
+    }
 
     const std::size_t index_;
     const ModuleConfig &m_;
     const kiv::model_info &model_;
     PollerContext ctx_;
     const std::chrono::milliseconds interval_;
-    std::minstd_rand random_;
 
     Phase phase_ = Phase::idle;
     Job job_ = Job::none;
@@ -133,7 +134,6 @@ private:
     OutputCommand command_{};
 
     int online_ = -1;             // unknown at start
-    std::chrono::milliseconds delay_{0};
     Clock::time_point retry_at_{};
     int last_connect_code_ = 0;
 

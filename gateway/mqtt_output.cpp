@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 
 namespace gateway {
 
@@ -24,9 +25,6 @@ namespace {
 const std::string online_text = "online";
 const std::string offline_text = "offline";
 
-// The first wait after a lost broker, and the longest.
-constexpr std::chrono::milliseconds first_retry{1000};
-constexpr std::chrono::milliseconds last_retry{30000};
 // How often the client's keepalive is looked after.
 constexpr std::chrono::milliseconds misc_every{1000};
 // Publishes in flight at once (QoS 1): enough that a broker's round trip
@@ -48,6 +46,9 @@ MqttOutput::MqttOutput(const Config &c, Loop &loop, Metrics *metrics)
     : config_(c), mqtt_(*c.mqtt), loop_(loop), metrics_(metrics), root_("kiv/" + c.id + "/"),
       broker_(c.mqtt->host + ":" + std::to_string(c.mqtt->port)), statuses_(c.modules.size(), -1)
 {
+    // Each gateway its own jitter: those that lost one broker together do
+    // not all come back in the same second.
+    backoff_.seed(std::random_device{}());
     if (metrics_)
         metrics_->broker_connected(false);
     if (mqtt_.client_id.empty())
@@ -136,13 +137,10 @@ void MqttOutput::lost(int rc)
     else if (!said_)
         log(Level::warn, "broker " + broker_ + ": " + describe(rc) + "; trying again");
     said_ = true;
-    // Backoff with jitter, so that gateways that lost one broker together do
-    // not all come back in the same second; it starts again from the first
-    // wait only once a connection was accepted (CONNACK), not at every TCP
-    // connect that the broker then drops.
-    delay_ = delay_.count() == 0 ? first_retry : std::min(delay_ * 2, last_retry);
-    std::uniform_real_distribution<double> spread(0.8, 1.2);
-    retry_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(delay_ * spread(random_));
+    // The backoff starts again from its first wait only once a connection
+    // was accepted (CONNACK), not at every TCP connect that the broker then
+    // drops.
+    retry_at_ = Clock::now() + backoff_.next();
     sync();
 }
 
@@ -198,11 +196,19 @@ void MqttOutput::ready(std::uint32_t events)
         rc = mosquitto_loop_read(mosq_, 1);
     if (rc == MOSQ_ERR_SUCCESS && (events & EPOLLOUT) && mosquitto_socket(mosq_) >= 0)
         rc = mosquitto_loop_write(mosq_, 1);
-    if (rc != MOSQ_ERR_SUCCESS && !connected_ && retry_at_ == Clock::time_point::max() && !leaving_)
-        lost(rc);
-    else if (rc != MOSQ_ERR_SUCCESS && leaving_)
-        finish();
+    failed(rc);
     sync();
+}
+
+void MqttOutput::failed(int rc)
+{
+    if (rc == MOSQ_ERR_SUCCESS)
+        return;
+    if (leaving_)
+        finish();
+    // The client's disconnect callback has usually said so already.
+    else if (!connected_ && retry_at_ == Clock::time_point::max())
+        lost(rc);
 }
 
 void MqttOutput::expired(std::uint64_t tag)
@@ -219,11 +225,8 @@ void MqttOutput::expired(std::uint64_t tag)
         try_connect();
     if (now >= misc_at_) {
         misc_at_ = now + misc_every;
-        if (mosquitto_socket(mosq_) >= 0) {
-            const int rc = mosquitto_loop_misc(mosq_);
-            if (rc != MOSQ_ERR_SUCCESS && !connected_ && retry_at_ == Clock::time_point::max())
-                lost(rc);
-        }
+        if (mosquitto_socket(mosq_) >= 0)
+            failed(mosquitto_loop_misc(mosq_));
     }
     sync();
 }
@@ -287,6 +290,13 @@ bool MqttOutput::publish(const std::string &topic, const std::string &payload, b
                              retain) == MOSQ_ERR_SUCCESS;
 }
 
+// What waited for the broker, in order, as far as the client takes it.
+void MqttOutput::publish_queued()
+{
+    while (!queue_.empty() && publish(queue_.front().topic, queue_.front().payload, queue_.front().retain, mqtt_.qos))
+        queue_.pop_front();
+}
+
 void MqttOutput::publish_statuses()
 {
     for (std::size_t i = 0; i < statuses_.size(); ++i)
@@ -303,8 +313,7 @@ void MqttOutput::leave(Clock::time_point deadline, std::function<void()> done)
         finish();
         return;
     }
-    while (!queue_.empty() && publish(queue_.front().topic, queue_.front().payload, queue_.front().retain, mqtt_.qos))
-        queue_.pop_front();
+    publish_queued();
     for (int &s : statuses_)
         if (s >= 0)
             s = 0;
@@ -346,7 +355,7 @@ void MqttOutput::on_connect(mosquitto *, void *self, int rc)
     log(Level::info, "connected to broker " + s->broker_);
     s->connected_ = true;
     s->said_ = false;
-    s->delay_ = {};
+    s->backoff_.reset();
     if (s->metrics_)
         s->metrics_->broker_connected(true);
     s->publish(s->root_ + "status", online_text, true, 1);
@@ -357,12 +366,7 @@ void MqttOutput::on_connect(mosquitto *, void *self, int rc)
         const std::string filter = s->root_ + "+/do/+/set";
         mosquitto_subscribe(s->mosq_, nullptr, filter.c_str(), 1);
     }
-    while (!s->queue_.empty()) {
-        const Message &m = s->queue_.front();
-        if (!s->publish(m.topic, m.payload, m.retain, s->mqtt_.qos))
-            break;
-        s->queue_.pop_front();
-    }
+    s->publish_queued();
 }
 
 void MqttOutput::on_disconnect(mosquitto *, void *self, int rc)

@@ -9,6 +9,7 @@
 // lost them.
 #pragma once
 
+#include "backoff.h"
 #include "config.h"
 #include "discovery.h"
 #include "loop.h"
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -79,9 +79,12 @@ private:
 
     void send(std::string topic, std::string payload, bool retain = false);
     bool publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid = nullptr);
+    void publish_queued();
     void publish_statuses();
     void try_connect();
     void lost(int rc);
+    // A client call's result: a failure not yet handled starts the backoff.
+    void failed(int rc);
     // Watches the client's socket as it now is, for writing too while it
     // has something to write.
     void sync();
@@ -97,7 +100,8 @@ private:
     mosquitto *mosq_ = nullptr;
     std::function<void(const OutputCommand &)> commands_;
     std::vector<Retained> announce_;
-    std::minstd_rand random_{std::random_device{}()};
+    // After a lost or refused connection.
+    Backoff backoff_{std::chrono::seconds(1), std::chrono::seconds(30)};
 
     std::deque<Message> queue_;
     std::vector<int> statuses_;   // per module: -1 unknown, 0 offline, 1 online
@@ -109,7 +113,6 @@ private:
     bool connected_ = false;
     bool connecting_ = false;
     bool said_ = false;           // this outage was logged
-    std::chrono::milliseconds delay_{0};
     Clock::time_point retry_at_ = Clock::time_point::max();
     Clock::time_point misc_at_{};
     Clock::time_point armed_at_ = Clock::time_point::max();

@@ -106,8 +106,7 @@ std::string apply_settings(const ModuleConfig &m)
 {
     const DeclaredSettings &d = *m.settings;
     Report report(m);
-    std::string why_not;
-    const std::string address = kiv::resolve_ipv4(m.address, &why_not);
+    const std::string address = kiv::resolve_ipv4(m.address);
     if (address.empty()) {
         report.fail("login", EHOSTUNREACH);
         return report.text(false);

@@ -17,6 +17,10 @@ namespace gateway {
 
 class Workers {
 public:
+    // Enough for a few modules' settings at once; a plant that comes back
+    // together waits its turn.
+    static constexpr std::size_t gateway_threads = 4;
+
     // threads: how many jobs may wait at once.
     explicit Workers(std::size_t threads);
     ~Workers();

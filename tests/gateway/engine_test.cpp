@@ -42,12 +42,6 @@ public:
         std::lock_guard lock(mu);
         return v;
     }
-    std::size_t good_polls()
-    {
-        std::lock_guard lock(mu);
-        return static_cast<std::size_t>(std::count_if(polls.begin(), polls.end(), [](auto &p) { return p.code == 0; }));
-    }
-
     std::mutex mu;
     std::vector<PollResult> polls;
     std::vector<StatusChange> statuses;
@@ -84,7 +78,7 @@ public:
     {
         config_.id = "t";
         config_.modules = std::move(modules);
-        engine_ = std::make_unique<Engine>(config_, PollerContext{loop_, rec, workers_, &rec, {}});
+        engine_ = std::make_unique<Engine>(config_, PollerContext{loop_, rec, workers_, &rec});
         engine_->start();
         thread_ = std::thread([this] { loop_.run(); });
     }
