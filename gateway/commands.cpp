@@ -9,7 +9,8 @@ namespace gateway {
 std::variant<OutputCommand, std::string> parse_command(const Config &c, std::string_view module,
                                                        std::string_view channel, std::string_view state)
 {
-    const auto m = std::find_if(c.modules.begin(), c.modules.end(), [&](auto &x) { return x.name == module; });
+    const auto m =
+        std::find_if(c.modules.begin(), c.modules.end(), [&](auto &x) { return !x.vacant() && x.name == module; });
     if (m == c.modules.end())
         return "no module " + std::string(module);
     if (!m->commands)

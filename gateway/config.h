@@ -25,6 +25,8 @@ struct MqttConfig {
     // Home Assistant's MQTT discovery, under this topic prefix.
     bool homeassistant = false;
     std::string discovery_prefix = "homeassistant";
+
+    bool operator==(const MqttConfig &) const = default;
 };
 
 // Settings a module should have, applied by the gateway: bit n-1 of a mask
@@ -37,6 +39,8 @@ struct DeclaredSettings {
     bool save = false;                     // save (the module restarts) after a change
     std::string password_file;             // the login password: its first line,
     std::string password_env;              // or this environment variable
+
+    bool operator==(const DeclaredSettings &) const = default;
 };
 
 // The Prometheus endpoint, http://<host>:<port>/metrics. Loopback unless
@@ -47,6 +51,8 @@ struct PrometheusConfig {
     int port = 9502;
     // "127.0.0.1:9502", "[::1]:9502"
     std::string listen() const;
+
+    bool operator==(const PrometheusConfig &) const = default;
 };
 
 struct ModuleConfig {
@@ -68,12 +74,19 @@ struct ModuleConfig {
     // Read from password_file or password_env at start, never from the
     // configuration file itself.
     std::string password;
+
+    // A slot that a reload emptied: no module, no name.
+    bool vacant() const { return traits == nullptr; }
+    bool operator==(const ModuleConfig &) const = default;
 };
 
 struct Config {
     std::string id;
     std::optional<MqttConfig> mqtt;
     std::optional<PrometheusConfig> prometheus;  // none: nothing listens
+    // A module keeps its index for as long as the gateway runs, across
+    // reloads: one that a reload removed leaves a vacant slot, which a
+    // later one may take.
     std::vector<ModuleConfig> modules;
 };
 

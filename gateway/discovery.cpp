@@ -113,7 +113,8 @@ std::vector<Retained> discovery_messages(const Config &c)
     if (!c.mqtt || !c.mqtt->homeassistant)
         return out;
     for (const ModuleConfig &m : c.modules)
-        ModuleDiscovery(c, m, out).all();
+        if (!m.vacant())
+            ModuleDiscovery(c, m, out).all();
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include "metrics_server.h"
 #include "mqtt_output.h"
 #include "pipeline.h"
+#include "reload.h"
 #include "settings.h"
 #include "stdout_lines.h"
 #include "workers.h"
@@ -22,7 +23,9 @@
 #include <cstdio>
 #include <ctime>
 #include <algorithm>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <pthread.h>
 #include <thread>
 
@@ -46,17 +49,48 @@ constexpr std::chrono::milliseconds goodbye_limit{600};
 // reply beat its deadline do not move with it.
 constexpr std::chrono::microseconds turn_quantum{2000};
 
-// Waits for SIGINT or SIGTERM (blocked in every thread), looking every
-// 200 ms whether standard output still takes the values.
-void wait_for_stop(const sigset_t &stop, const StdoutLines *out)
+// The configuration as the start takes it, every file it names read and
+// checked; empty with error when it is refused.
+std::optional<Config> load_checked(const std::string &path, bool to_stdout, std::string &error)
+{
+    auto config = load_config(path, error);
+    if (config && !to_stdout && !config->mqtt) {
+        error = path + ": [mqtt] with its broker is missing (or use --stdout)";
+        config.reset();
+    }
+    if (config && !read_passwords(config->modules, error))
+        config.reset();
+    return config;
+}
+
+// The signals that would end the process by default and that the
+// gateway takes itself: blocked in every thread, taken by serve_signals.
+sigset_t handled_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM})
+        sigaddset(&set, sig);
+    return set;
+}
+
+// Until SIGINT or SIGTERM: SIGHUP reloads, the other handled signals are
+// ignored with a line; every 200 ms it looks whether standard output still
+// takes the values.
+void serve_signals(const sigset_t &handled, const StdoutLines *out, const std::function<void()> &reload)
 {
     const timespec a_while{0, 200 * 1000 * 1000};
     for (;;) {
-        const int sig = ::sigtimedwait(&stop, nullptr, &a_while);
+        const int sig = ::sigtimedwait(&handled, nullptr, &a_while);
         if (sig == SIGINT || sig == SIGTERM) {
             log(Level::info, std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
             return;
         }
+        if (sig == SIGHUP)
+            reload();
+        else if (sig > 0)
+            log(Level::info, std::string("ignoring ") +
+                                 (sig == SIGUSR1 ? "SIGUSR1" : sig == SIGUSR2 ? "SIGUSR2" : "SIGALRM"));
         if (out && !out->ok()) {
             log(Level::error, "standard output is closed; stopping");
             return;
@@ -64,15 +98,12 @@ void wait_for_stop(const sigset_t &stop, const StdoutLines *out)
     }
 }
 
-int run(const Config &c, bool to_stdout)
+int run(Config &c, const std::string &path, bool to_stdout)
 {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
+    const sigset_t handled = handled_signals();
     // Blocked before any thread starts, so that every thread inherits it and
     // only the wait below takes them.
-    ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    ::pthread_sigmask(SIG_BLOCK, &handled, nullptr);
     // A closed pipe or socket is an error to handle, not the end.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -116,8 +147,7 @@ int run(const Config &c, bool to_stdout)
     Engine engine(c, PollerContext{loop, out, workers, metrics.get()});
     if (mqtt) {
         mqtt->announce(discovery_messages(c));
-        if (std::any_of(c.modules.begin(), c.modules.end(), [](auto &m) { return m.commands; }))
-            mqtt->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
+        mqtt->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
         std::string error;
         if (!mqtt->start(error)) {
             log(Level::error, error);
@@ -129,7 +159,42 @@ int run(const Config &c, bool to_stdout)
     engine.start();
     std::thread loop_thread([&] { loop.run(); });
 
-    wait_for_stop(stop, lines.get());
+    // Read and checked here, applied on the loop: a module that the file
+    // leaves as it was is not touched.
+    auto apply = [&](Config next) {
+        ReloadPlan plan = plan_reload(c, next);
+        for (const std::string &section : plan.kept)
+            log(Level::warn, "reload: " + section + " changed; it applies at the next start");
+        std::string done = describe(plan, c.modules);
+        std::vector<ModuleConfig> before = std::move(c.modules);
+        c.modules = std::move(plan.modules);
+        const ModulesChanged changed{c.modules, before, plan.added, plan.removed, plan.changed};
+        engine.apply(changed);
+        out.modules_changed(changed);
+        if (mqtt)
+            mqtt->announce(discovery_messages(c));
+        log(Level::info, "reloaded " + path + ": " + done);
+    };
+    auto reload = [&] {
+        std::string error;
+        auto next = load_checked(path, to_stdout, error);
+        if (next) {
+            // The running descriptors plus the new modules': what a reload
+            // needs at most while the removed close.
+            Config both = *next;
+            both.modules.insert(both.modules.end(), c.modules.size(), ModuleConfig{});
+            if (std::string why; !raise_descriptor_limit(descriptors_needed(both), why)) {
+                error = path + ": " + std::to_string(next->modules.size()) + " modules: " + why;
+                next.reset();
+            }
+        }
+        if (!next) {
+            log(Level::error, "reload refused, the running configuration stays: " + error);
+            return;
+        }
+        loop.post([&apply, next = std::move(*next)]() mutable { apply(std::move(next)); });
+    };
+    serve_signals(handled, lines.get(), reload);
     // On the loop: no poll, command or settings report after this; then
     // the broker is told, within the limit.
     loop.post([&] {
@@ -143,7 +208,7 @@ int run(const Config &c, bool to_stdout)
     });
     loop_thread.join();
     if (mqtt && mqtt->dropped())
-        log(Level::warn, std::to_string(mqtt->dropped()) + " values were dropped while the broker was away");
+        log(Level::warn, std::to_string(mqtt->dropped()) + " messages for the broker were not delivered in this run");
     if (server)
         server->stop();
     return lines && !lines->ok() ? 1 : 0;
@@ -201,13 +266,7 @@ address that cannot be bound with status 1.)");
     set_log_level(level);
 
     std::string error;
-    auto config = load_config(o.config, error);
-    if (config && !o.to_stdout && !config->mqtt) {
-        error = o.config + ": [mqtt] with its broker is missing (or use --stdout)";
-        config.reset();
-    }
-    if (config && !read_passwords(config->modules, error))
-        config.reset();
+    auto config = load_checked(o.config, o.to_stdout, error);
     if (!config) {
         std::fprintf(stderr, "kiv-gateway: %s\n", error.c_str());
         return 2;
@@ -229,5 +288,5 @@ address that cannot be bound with status 1.)");
                     config->id.c_str(), metrics.c_str());
         return 0;
     }
-    return run(*config, o.to_stdout);
+    return run(*config, o.config, o.to_stdout);
 }

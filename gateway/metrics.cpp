@@ -89,7 +89,17 @@ Metrics::Metrics(const std::vector<ModuleConfig> &modules)
 {
     modules_.reserve(modules.size());
     for (const ModuleConfig &m : modules)
-        modules_.push_back(std::make_unique<ModuleMetrics>(m.name));
+        modules_.push_back(m.vacant() ? nullptr : std::make_unique<ModuleMetrics>(m.name));
+}
+
+void Metrics::modules_changed(const ModulesChanged &m)
+{
+    std::lock_guard lock(table_mu_);
+    modules_.resize(m.modules.size());
+    for (std::size_t slot : m.removed)
+        modules_[slot].reset();
+    for (std::size_t slot : m.added)
+        modules_[slot] = std::make_unique<ModuleMetrics>(m.modules[slot].name);
 }
 
 } // namespace gateway

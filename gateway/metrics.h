@@ -74,6 +74,8 @@ public:
     explicit Metrics(const std::vector<ModuleConfig> &modules);
 
     void poll(const PollResult &r) override;
+    // A removed module's series go; an added one's start from nothing.
+    void modules_changed(const ModulesChanged &m) override;
     void connected(std::size_t module, int code) override { modules_[module]->connect(code); }
     void exchanged(std::size_t module, int code, std::chrono::steady_clock::duration took) override
     {
@@ -86,13 +88,21 @@ public:
     // The first call makes kiv_broker_connected appear: without a broker
     // (--stdout) there is no such state to show.
     void broker_connected(bool connected) { broker_.store(connected ? 1 : 0, std::memory_order_relaxed); }
+    void values_dropped(DropReason why, std::uint64_t n)
+    {
+        dropped_[static_cast<std::size_t>(why)].fetch_add(n, std::memory_order_relaxed);
+    }
 
     // The text exposition format, version 0.0.4.
     std::string render() const;
 
 private:
+    // Null for a vacant slot. Changed on the loop's thread under table_mu_,
+    // which a scrape holds while it copies the figures.
     std::vector<std::unique_ptr<ModuleMetrics>> modules_;
+    mutable std::mutex table_mu_;
     std::atomic<int> broker_{-1};  // -1: no broker
+    std::array<std::atomic<std::uint64_t>, drop_reasons> dropped_{};
 };
 
 } // namespace gateway

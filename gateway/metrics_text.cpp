@@ -163,9 +163,13 @@ std::string Metrics::render() const
 {
     // Each module's figures copied at once, so that its families agree.
     std::vector<Module> modules;
-    modules.reserve(modules_.size());
-    for (const auto &m : modules_)
-        modules.push_back({m->name(), m->figures()});
+    {
+        std::lock_guard lock(table_mu_);
+        modules.reserve(modules_.size());
+        for (const auto &m : modules_)
+            if (m)
+                modules.push_back({m->name(), m->figures()});
+    }
 
     Writer w;
     w.family("kiv_module_up", "gauge", "1 when the module's last poll succeeded, 0 otherwise.");
@@ -210,6 +214,16 @@ std::string Metrics::render() const
         w.family("kiv_broker_connected", "gauge", "1 while the gateway is connected to its MQTT broker.");
         w.out() += "kiv_broker_connected ";
         w.value(static_cast<std::uint64_t>(broker));
+        w.family("kiv_values_dropped_total", "counter",
+                 "Messages for the broker that were not delivered, by reason: queue_full (queue_limit "
+                 "reached, the oldest went), disconnected (QoS 0, lost with the connection), stopped "
+                 "(held when the gateway stopped).");
+        for (std::size_t i = 0; i < drop_reasons; ++i) {
+            w.out() += "kiv_values_dropped_total{reason=\"";
+            w.out() += drop_reason_name(static_cast<DropReason>(i));
+            w.out() += "\"} ";
+            w.value(dropped_[i].load(std::memory_order_relaxed));
+        }
     }
     return std::move(w.out());
 }

@@ -47,9 +47,10 @@ ModulePoller::~ModulePoller()
     close_connection();
 }
 
-void ModulePoller::start(Clock::time_point first_poll)
+void ModulePoller::start(Clock::time_point first_poll, std::uint64_t seq)
 {
     next_period_ = first_poll;
+    seq_ = seq;
     rearm();
 }
 

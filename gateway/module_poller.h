@@ -51,8 +51,10 @@ public:
     ModulePoller(const ModulePoller &) = delete;
     ModulePoller &operator=(const ModulePoller &) = delete;
 
-    // The first poll at first_poll, then one every interval.
-    void start(Clock::time_point first_poll);
+    // The first poll at first_poll, then one every interval; seq goes on
+    // from the given one (a module that a reload changed keeps counting).
+    void start(Clock::time_point first_poll, std::uint64_t seq = 0);
+    std::uint64_t seq() const { return seq_; }
     // Queues a command (checked by the caller against the model); a full
     // queue answers EBUSY at once.
     void post(const OutputCommand &c);
@@ -98,7 +100,7 @@ private:
     }
 
     const std::size_t index_;
-    const ModuleConfig &m_;
+    const ModuleConfig m_;  // its own: a reload replaces the configuration's
     const kiv::model_info &model_;
     PollerContext ctx_;
     const std::chrono::milliseconds interval_;

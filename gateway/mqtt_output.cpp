@@ -14,6 +14,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -31,20 +32,41 @@ constexpr std::chrono::milliseconds misc_every{1000};
 // never holds the values of a busy turn back.
 constexpr int max_inflight = 1000;
 
+// Why the connection ended, in words: the client's own texts for some of
+// these are "Unknown error.".
 std::string describe(int rc)
 {
-    if (rc == MOSQ_ERR_ERRNO)
-        return std::strerror(errno);
-    if (rc == MOSQ_ERR_KEEPALIVE)
-        return "no answer within the keepalive";
-    return mosquitto_strerror(rc);
+    switch (rc) {
+    case MOSQ_ERR_ERRNO:
+        return errno == 0 ? "the connection was closed" : std::strerror(errno);
+    case MOSQ_ERR_KEEPALIVE:
+        return "no answer from the broker within the keepalive";
+    case MOSQ_ERR_CONN_LOST:
+        return "the broker closed the connection";
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_MALFORMED_PACKET:
+        return "the broker broke the MQTT protocol";
+    case MOSQ_ERR_NO_CONN:
+        return "not connected";
+    default:
+        return mosquitto_strerror(rc);
+    }
+}
+
+// The client's window of messages in flight, within the bound on all that
+// waits; a bound of 0 (nothing kept while the broker is away) still lets
+// one through at a time.
+std::size_t window_for(std::size_t limit)
+{
+    return std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(max_inflight), limit));
 }
 
 } // namespace
 
 MqttOutput::MqttOutput(const Config &c, Loop &loop, Metrics *metrics)
     : config_(c), mqtt_(*c.mqtt), loop_(loop), metrics_(metrics), root_("kiv/" + c.id + "/"),
-      broker_(c.mqtt->host + ":" + std::to_string(c.mqtt->port)), statuses_(c.modules.size(), -1)
+      broker_(c.mqtt->host + ":" + std::to_string(c.mqtt->port)), limit_(c.mqtt->queue_limit),
+      window_(window_for(c.mqtt->queue_limit)), statuses_(c.modules.size(), -1)
 {
     // Each gateway its own jitter: those that lost one broker together do
     // not all come back in the same second.
@@ -74,7 +96,7 @@ bool MqttOutput::start(std::string &error)
         return false;
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_max_inflight_messages_set(mosq_, max_inflight);
+    mosquitto_max_inflight_messages_set(mosq_, static_cast<unsigned>(window_));
     // Small messages go at once; batching is the cork's job (publish()).
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, on_connect);
@@ -125,6 +147,11 @@ void MqttOutput::lost(int rc)
 {
     const bool was = connected_;
     connected_ = false;
+    if (!unwritten_.empty()) {
+        in_client_ -= std::min(in_client_, unwritten_.size());
+        drop(DropReason::disconnected, unwritten_.size());
+        unwritten_.clear();
+    }
     if (metrics_)
         metrics_->broker_connected(false);
     if (leaving_) {
@@ -137,9 +164,11 @@ void MqttOutput::lost(int rc)
     else if (!said_)
         log(Level::warn, "broker " + broker_ + ": " + describe(rc) + "; trying again");
     said_ = true;
-    // The backoff starts again from its first wait only once a connection
-    // was accepted (CONNACK), not at every TCP connect that the broker then
-    // drops.
+    // The backoff starts again from its first wait only after a connection
+    // that the broker accepted (CONNACK) and kept for a keepalive: a broker
+    // that accepts and then drops every connection is not hammered.
+    if (was && Clock::now() - connected_at_ >= std::chrono::seconds(mqtt_.keepalive_s))
+        backoff_.reset();
     retry_at_ = Clock::now() + backoff_.next();
     sync();
 }
@@ -242,8 +271,12 @@ void MqttOutput::poll(const PollResult &r)
 void MqttOutput::status(const StatusChange &s)
 {
     statuses_[s.module] = s.online;
-    if (connected_)
+    // Only the last status of a module counts: with the client full, they
+    // all go again once it has room.
+    if (connected_ && in_client_ < window_)
         publish(root_ + config_.modules[s.module].name + "/status", s.online ? online_text : offline_text, true, 1);
+    else if (connected_)
+        statuses_stale_ = true;
 }
 
 void MqttOutput::command_result(const CommandResult &c)
@@ -265,17 +298,39 @@ void MqttOutput::settings(const SettingsReport &s)
 
 void MqttOutput::send(std::string topic, std::string payload, bool retain)
 {
-    if (connected_ && queue_.empty() && publish(topic, payload, retain, mqtt_.qos))
+    if (connected_ && queue_.empty() && in_client_ < window_ && publish(topic, payload, retain, mqtt_.qos))
         return;
-    if (mqtt_.queue_limit == 0) {
-        ++dropped_;
-        return;
-    }
-    if (queue_.size() >= mqtt_.queue_limit) {
+    if (queue_.size() + in_client_ >= limit_) {
+        if (queue_.empty()) {
+            drop(DropReason::queue_full, 1);
+            return;
+        }
         queue_.pop_front();
-        ++dropped_;
+        drop(DropReason::queue_full, 1);
     }
     queue_.push_back({std::move(topic), std::move(payload), retain});
+}
+
+void MqttOutput::drop(DropReason why, std::uint64_t n)
+{
+    if (n == 0)
+        return;
+    dropped_[static_cast<std::size_t>(why)] += n;
+    if (metrics_)
+        metrics_->values_dropped(why, n);
+    // Once per episode: the first drop says so, the end of it how many.
+    if (episode_dropped_ == 0)
+        log(Level::warn, "broker " + broker_ + " is not taking messages fast enough: dropping (" +
+                             drop_reason_name(why) + "; queue_limit " + std::to_string(mqtt_.queue_limit) + ")");
+    episode_dropped_ += n;
+}
+
+std::uint64_t MqttOutput::dropped() const
+{
+    std::uint64_t n = 0;
+    for (auto d : dropped_)
+        n += d;
+    return n;
 }
 
 bool MqttOutput::publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid)
@@ -286,15 +341,83 @@ bool MqttOutput::publish(const std::string &topic, const std::string &payload, b
         const int on = 1;
         corked_ = ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
     }
-    return mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                             retain) == MOSQ_ERR_SUCCESS;
+    int id = 0;
+    if (mosquitto_publish(mosq_, &id, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
+                          retain) != MOSQ_ERR_SUCCESS)
+        return false;
+    ++in_client_;
+    if (qos == 0)
+        unwritten_.insert(id);
+    if (mid)
+        *mid = id;
+    return true;
 }
 
-// What waited for the broker, in order, as far as the client takes it.
+// What waited for the broker, in order, as far as the client has room.
 void MqttOutput::publish_queued()
 {
-    while (!queue_.empty() && publish(queue_.front().topic, queue_.front().payload, queue_.front().retain, mqtt_.qos))
+    if (!connected_)
+        return;
+    if (statuses_stale_ && in_client_ + statuses_.size() <= window_) {
+        statuses_stale_ = false;
+        publish_statuses();
+    }
+    while (!queue_.empty() && in_client_ < window_ &&
+           publish(queue_.front().topic, queue_.front().payload, queue_.front().retain, mqtt_.qos))
         queue_.pop_front();
+    if (episode_dropped_ > 0 && queue_.empty()) {
+        log(Level::warn, "broker " + broker_ + " takes messages again; " + std::to_string(episode_dropped_) +
+                             " were dropped");
+        episode_dropped_ = 0;
+    }
+}
+
+void MqttOutput::announce(std::vector<Retained> messages)
+{
+    for (const Retained &old : announce_)
+        if (std::none_of(messages.begin(), messages.end(), [&](const Retained &r) { return r.topic == old.topic; }))
+            owed_.push_back({old.topic, ""});
+    announce_ = std::move(messages);
+    if (!connected_)
+        return;
+    for (const Retained &r : announce_)
+        publish(r.topic, r.payload, true, 1);
+    publish_owed();
+}
+
+void MqttOutput::publish_owed()
+{
+    for (const Retained &r : owed_)
+        publish(r.topic, r.payload, true, 1);
+    owed_.clear();
+}
+
+void MqttOutput::subscribe_commands()
+{
+    const bool wanted = commands_ && std::any_of(config_.modules.begin(), config_.modules.end(),
+                                                 [](const ModuleConfig &m) { return m.commands; });
+    if (!wanted || subscribed_)
+        return;
+    const std::string filter = root_ + "+/do/+/set";
+    subscribed_ = mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1) == MOSQ_ERR_SUCCESS;
+}
+
+void MqttOutput::modules_changed(const ModulesChanged &m)
+{
+    statuses_.resize(m.modules.size(), -1);
+    // A removed module is stopped as at the gateway's stop: whoever
+    // watches it learns so.
+    for (std::size_t slot : m.removed) {
+        if (statuses_[slot] >= 0)
+            owed_.push_back({root_ + m.before[slot].name + "/status", offline_text});
+        statuses_[slot] = -1;
+    }
+    for (std::size_t slot : m.added)
+        statuses_[slot] = -1;
+    if (connected_) {
+        publish_owed();
+        subscribe_commands();
+    }
 }
 
 void MqttOutput::publish_statuses()
@@ -317,10 +440,13 @@ void MqttOutput::leave(Clock::time_point deadline, std::function<void()> done)
     for (int &s : statuses_)
         if (s >= 0)
             s = 0;
+    const std::size_t before = in_client_;
     publish_statuses();
     // The broker acknowledges in order: once the last is taken, all are.
     // Without it in time the will says "offline" all the same.
-    if (!publish(root_ + "status", offline_text, true, 1, &last_mid_)) {
+    const bool handed = publish(root_ + "status", offline_text, true, 1, &last_mid_);
+    goodbyes_ = in_client_ - before;
+    if (!handed) {
         finish();
         return;
     }
@@ -333,6 +459,12 @@ void MqttOutput::finish()
         return;
     auto done = std::move(done_);
     done_ = nullptr;
+    // Acknowledged in order: what the client still holds beyond the
+    // goodbyes published last is values the broker never took.
+    const std::size_t goodbyes = std::min(in_client_, goodbyes_);
+    drop(DropReason::stopped, queue_.size() + (in_client_ - goodbyes));
+    queue_.clear();
+    in_client_ = 0;
     // A clean disconnect: the broker drops the will. Written on the next
     // turn, outside the client's callbacks, where the client only queues.
     if (connected_)
@@ -354,18 +486,17 @@ void MqttOutput::on_connect(mosquitto *, void *self, int rc)
     }
     log(Level::info, "connected to broker " + s->broker_);
     s->connected_ = true;
+    s->connected_at_ = Clock::now();
     s->said_ = false;
-    s->backoff_.reset();
     if (s->metrics_)
         s->metrics_->broker_connected(true);
     s->publish(s->root_ + "status", online_text, true, 1);
     s->publish_statuses();
     for (const Retained &r : s->announce_)
         s->publish(r.topic, r.payload, true, 1);
-    if (s->commands_) {
-        const std::string filter = s->root_ + "+/do/+/set";
-        mosquitto_subscribe(s->mosq_, nullptr, filter.c_str(), 1);
-    }
+    s->publish_owed();
+    s->subscribed_ = false;
+    s->subscribe_commands();
     s->publish_queued();
 }
 
@@ -380,11 +511,19 @@ void MqttOutput::on_disconnect(mosquitto *, void *self, int rc)
     s->lost(rc == 0 ? MOSQ_ERR_CONN_LOST : rc);
 }
 
+// Written (QoS 0) or acknowledged (QoS 1): room for what waits.
 void MqttOutput::on_publish(mosquitto *, void *self, int mid)
 {
     auto *s = static_cast<MqttOutput *>(self);
-    if (s->leaving_ && mid == s->last_mid_)
-        s->finish();
+    s->unwritten_.erase(mid);
+    if (s->in_client_ > 0)
+        --s->in_client_;
+    if (s->leaving_) {
+        if (mid == s->last_mid_)
+            s->finish();
+        return;
+    }
+    s->publish_queued();
 }
 
 void MqttOutput::on_message(mosquitto *, void *self, const mosquitto_message *m)

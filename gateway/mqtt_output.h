@@ -2,11 +2,13 @@
 // engine's loop: its socket is one more descriptor in epoll, read and
 // written when ready (mosquitto_loop_read/_write/_misc), so that no second
 // thread and no select() is involved at any descriptor number. Each poll's
-// values are published when they come, on the loop's thread. While the
-// broker is away values wait in a bounded queue (the oldest are dropped
-// first) and go out in order once it is back; the retained statuses are
-// published again on every connect, since a restarted broker may have
-// lost them.
+// values are published when they come, on the loop's thread. What waits for
+// the broker (queued here, handed to the client and not yet written, or
+// not yet acknowledged) is at most queue_limit messages whatever the broker
+// does: away, or connected but not reading. Past it the oldest queued are
+// dropped, and every message that is not delivered is counted by reason.
+// The retained statuses are published again on every connect, since a
+// restarted broker may have lost them.
 #pragma once
 
 #include "backoff.h"
@@ -15,10 +17,12 @@
 #include "loop.h"
 #include "pipeline.h"
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 struct mosquitto;
@@ -37,11 +41,12 @@ public:
     MqttOutput &operator=(const MqttOutput &) = delete;
 
     // Before start: takes "kiv/<id>/<module>/do/<channel>/set" commands,
-    // checked, on the loop's thread.
+    // checked, on the loop's thread, while any module takes commands.
     void take_commands(std::function<void(const OutputCommand &)> h) { commands_ = std::move(h); }
-    // Before start: retained messages published on every connect (Home
-    // Assistant's discovery).
-    void announce(std::vector<Retained> messages) { announce_ = std::move(messages); }
+    // Retained messages published on every connect (Home Assistant's
+    // discovery). Before start, or on the loop's thread after a reload:
+    // the topics no longer among them are cleared on the broker.
+    void announce(std::vector<Retained> messages);
 
     // Sets the client up and makes the first connect attempt; false with
     // error when it cannot even be set up (a bad CA file, an unreadable
@@ -52,12 +57,14 @@ public:
     // by the deadline in any case.
     void leave(Clock::time_point deadline, std::function<void()> done);
 
-    std::uint64_t dropped() const { return dropped_; }
+    // Messages not delivered, of every reason.
+    std::uint64_t dropped() const;
 
     void poll(const PollResult &r) override;
     void status(const StatusChange &s) override;
     void command_result(const CommandResult &c) override;
     void settings(const SettingsReport &s) override;
+    void modules_changed(const ModulesChanged &m) override;
     void flush() override;
 
     void ready(std::uint32_t events) override;
@@ -78,9 +85,12 @@ private:
     void command(const std::string &topic, const std::string &payload);
 
     void send(std::string topic, std::string payload, bool retain = false);
+    void drop(DropReason why, std::uint64_t n);
     bool publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid = nullptr);
     void publish_queued();
     void publish_statuses();
+    void publish_owed();
+    void subscribe_commands();
     void try_connect();
     void lost(int rc);
     // A client call's result: a failure not yet handled starts the backoff.
@@ -100,17 +110,33 @@ private:
     mosquitto *mosq_ = nullptr;
     std::function<void(const OutputCommand &)> commands_;
     std::vector<Retained> announce_;
+    // Retained messages owed to the broker since a reload, published when
+    // it is next connected: "offline" for removed modules, empty payloads
+    // that clear their discovery.
+    std::vector<Retained> owed_;
+    bool subscribed_ = false;
     // After a lost or refused connection.
     Backoff backoff_{std::chrono::seconds(1), std::chrono::seconds(30)};
 
+    // What waits for the broker: queue_ plus what the client holds.
+    std::size_t limit_;
+    // Handed to the client at most: its window of QoS 1 messages in flight.
+    std::size_t window_;
     std::deque<Message> queue_;
+    std::size_t in_client_ = 0;
+    // QoS 0 messages the client has not written yet: a lost connection
+    // loses them (the client resends QoS 1 messages after a reconnect).
+    std::unordered_set<int> unwritten_;
+    bool statuses_stale_ = false; // a status change waits for room
     std::vector<int> statuses_;   // per module: -1 unknown, 0 offline, 1 online
-    std::uint64_t dropped_ = 0;
+    std::array<std::uint64_t, drop_reasons> dropped_{};
+    std::uint64_t episode_dropped_ = 0;  // since the log said so
 
     int fd_ = -1;                 // the socket as watched
     std::uint32_t interest_ = 0;
     bool corked_ = false;
     bool connected_ = false;
+    Clock::time_point connected_at_{};
     bool connecting_ = false;
     bool said_ = false;           // this outage was logged
     Clock::time_point retry_at_ = Clock::time_point::max();
@@ -120,6 +146,7 @@ private:
 
     bool leaving_ = false;
     int last_mid_ = -1;
+    std::size_t goodbyes_ = 0;    // messages held once the goodbyes were handed over
     Clock::time_point leave_by_{};
     std::function<void()> done_;
 };

@@ -5,6 +5,7 @@
 // Everything here is handed over on the engine's loop thread.
 #pragma once
 
+#include "config.h"
 #include "process_image.h"
 
 #include <chrono>
@@ -54,6 +55,27 @@ struct SettingsReport {
     std::string json;
 };
 
+// A reload changed the configuration's module slots (the configuration
+// already holds the new ones): an output forgets what it kept of a removed
+// module and starts afresh for an added one. A changed module keeps its
+// slot and name.
+struct ModulesChanged {
+    const std::vector<ModuleConfig> &modules;  // the new slots
+    const std::vector<ModuleConfig> &before;   // the slots as they were
+    const std::vector<std::size_t> &added, &removed, &changed;
+};
+
+// Why a message for the broker was not delivered: the bound on what waits
+// for it was reached (the oldest go), the connection was lost before the
+// client wrote it (QoS 0), or the gateway stopped before the broker took it.
+enum class DropReason { queue_full, disconnected, stopped };
+inline constexpr std::size_t drop_reasons = 3;
+inline const char *drop_reason_name(DropReason r)
+{
+    constexpr const char *names[drop_reasons] = {"queue_full", "disconnected", "stopped"};
+    return names[static_cast<std::size_t>(r)];
+}
+
 class Output {
 public:
     virtual ~Output() = default;
@@ -61,6 +83,7 @@ public:
     virtual void status(const StatusChange &) {}
     virtual void command_result(const CommandResult &) {}
     virtual void settings(const SettingsReport &) {}
+    virtual void modules_changed(const ModulesChanged &) {}
     // At the end of each turn of the loop: what was handed over during it
     // can go out together.
     virtual void flush() {}
@@ -75,6 +98,7 @@ public:
     void status(const StatusChange &s) override { each([&](Output &o) { o.status(s); }); }
     void command_result(const CommandResult &c) override { each([&](Output &o) { o.command_result(c); }); }
     void settings(const SettingsReport &s) override { each([&](Output &o) { o.settings(s); }); }
+    void modules_changed(const ModulesChanged &m) override { each([&](Output &o) { o.modules_changed(m); }); }
     void flush() override { each([](Output &o) { o.flush(); }); }
 
 private:

@@ -100,7 +100,7 @@ bool Process::pump(std::chrono::milliseconds limit, bool until_line)
         pollfd p[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
         if (out_fd_ < 0 && err_fd_ < 0)
             return !until_line;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
         if (left.count() <= 0)
             return false;
         int n = ::poll(p, 2, static_cast<int>(left.count()));

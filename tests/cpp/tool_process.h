@@ -26,6 +26,8 @@ public:
     // reaps it; false when the limit passed first (the program is killed).
     bool finish(std::chrono::milliseconds limit);
     void signal(int sig);
+    // Takes what the program has written so far, waiting at most limit.
+    void collect(std::chrono::milliseconds limit) { pump(limit, false); }
 
     int status() const { return status_; } // exit status, or 128 + signal
     const std::string &out() const { return out_; }

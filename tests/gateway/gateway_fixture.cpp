@@ -117,7 +117,15 @@ bool Broker::start()
 
 void Broker::stop()
 {
+    // A stopped broker would not take the SIGTERM.
+    signal(SIGCONT);
     terminate(process_);
+}
+
+void Broker::signal(int sig)
+{
+    if (process_ && process_->started())
+        process_->signal(sig);
 }
 
 Subscriber::Subscriber(int port, std::vector<std::string> filters) : filters_(std::move(filters))
@@ -244,6 +252,12 @@ Gateway::~Gateway()
     std::filesystem::remove_all(std::filesystem::path(path_).parent_path());
 }
 
+void Gateway::rewrite(const std::string &config)
+{
+    write_file(path_ + ".new", config);
+    std::filesystem::rename(path_ + ".new", path_);
+}
+
 int Gateway::stop(Ms limit)
 {
     if (!process_->started() || process_->status() != -1)
@@ -254,6 +268,7 @@ int Gateway::stop(Ms limit)
 
 std::string Gateway::err() const
 {
+    process_->collect(std::chrono::milliseconds(1));
     return process_->err();
 }
 

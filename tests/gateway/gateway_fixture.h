@@ -39,6 +39,8 @@ public:
     ~Broker();
     bool start();
     void stop();
+    // SIGSTOP: connected, reading nothing; SIGCONT: back.
+    void signal(int sig);
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
@@ -102,6 +104,8 @@ public:
     kivtest::Process &process() { return *process_; }
     // SIGTERM, then the exit status; -1 when it did not end in time.
     int stop(Ms limit = 10s);
+    // Writes the configuration file anew (for a reload).
+    void rewrite(const std::string &config);
     std::string err() const;
 
 private:

@@ -11,9 +11,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 
 using namespace gwtest;
 
@@ -264,4 +266,40 @@ TEST(GatewayMetrics, ListenAddressTakenEndsTheStartBeforeAnyPoll)
                                  ": Address already in use";
     EXPECT_NE(gw.err().find(expected), std::string::npos) << gw.err();
     EXPECT_FALSE(module.connected());
+}
+
+// A broker that is connected but reads nothing holds the gateway to
+// queue_limit: the rest is dropped, and every value is either delivered
+// once the broker is back or counted as dropped.
+TEST(GatewayMetrics, StoppedBrokerHoldsQueueLimitAndEveryValueIsDeliveredOrCounted)
+{
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    ModuleSim sim("127.0.32.21", {"--model", "7301"});
+    ASSERT_TRUE(sim.ready());
+    Subscriber sub(broker.port(), {"kiv/q/m/values"});
+    ASSERT_TRUE(sub.connected());
+    const int port = free_port();
+    Gateway gw(gateway_toml("q", &broker) + "queue_limit = 20\nkeepalive_s = 600\n" + prometheus_toml(port) +
+               module_toml("m", 7301, sim, 50));
+    ASSERT_TRUE(sub.wait_for([](auto &m) { return m.size() >= 3; }, 10s)) << gw.err();
+
+    broker.signal(SIGSTOP);
+    std::this_thread::sleep_for(2500ms);
+    // No more polls: from here the figures settle.
+    sim.stop();
+    broker.signal(SIGCONT);
+    const std::string ok = "kiv_polls_total" + labels("m", "outcome", "ok");
+    double polled = 0, dropped = 0, received = 0;
+    EXPECT_TRUE(eventually([&] {
+        const Scrape s = scrape(port);
+        polled = number(s, ok);
+        dropped = number(s, "kiv_values_dropped_total{reason=\"queue_full\"}") +
+                  number(s, "kiv_values_dropped_total{reason=\"disconnected\"}");
+        received = static_cast<double>(sub.on("kiv/q/m/values").size());
+        return dropped > 0 && received + dropped == polled;
+    }, 15s)) << "polled " << polled << ", received " << received << ", dropped " << dropped << "\n" << gw.err();
+    EXPECT_GE(polled, 40);
+    EXPECT_NE(gw.err().find("dropping (queue_full; queue_limit 20)"), std::string::npos) << gw.err();
+    EXPECT_EQ(gw.stop(), 0);
 }
