@@ -1,6 +1,7 @@
 // kiv-gateway: polls many modules unattended and publishes their data to an
 // MQTT broker (or, with --stdout, writes it as JSON Lines).
 #include "config.h"
+#include "config_files.h"
 #include "discovery.h"
 #include "engine.h"
 #include "descriptor_limit.h"
@@ -206,7 +207,8 @@ address that cannot be bound with status 1.)");
         error = o.config + ": [mqtt] with its broker is missing (or use --stdout)";
         config.reset();
     }
-    if (config && !read_passwords(config->modules, error))
+    // What the start would stop at is found here, for --check too.
+    if (config && !(read_passwords(*config, o.config, error) && check_mqtt(*config, o.config, error)))
         config.reset();
     if (!config) {
         std::fprintf(stderr, "kiv-gateway: %s\n", error.c_str());
