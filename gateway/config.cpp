@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "small_file.h"
+
 #include <toml++/toml.h>
 
 #include <arpa/inet.h>
@@ -149,6 +151,8 @@ std::optional<Bad> read_mqtt(const toml::table &root, Config &c)
                             std::pair{"password_file", &m.password_file}, std::pair{"ca_file", &m.ca_file}})
         if (auto b = get_string(*t, key, what, *out, false))
             return b;
+    if (m.client_id.empty())
+        m.client_id = "kiv-gateway-" + c.id;
     int limit = static_cast<int>(m.queue_limit);
     if (auto b = get_int(*t, "qos", what, m.qos, 0, 2))
         return b;
@@ -402,9 +406,12 @@ bool valid_name(const std::string &s)
 
 std::optional<Config> load_config(const std::string &path, std::string &error)
 {
+    std::string text;
+    if (!read_small_file(path, text, error))
+        return std::nullopt;
     toml::table root;
     try {
-        root = toml::parse_file(path);
+        root = toml::parse(text, path);
     } catch (const toml::parse_error &e) {
         error = located(path, e.source().begin.line, std::string(e.description()));
         return std::nullopt;

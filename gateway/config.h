@@ -14,9 +14,10 @@ namespace gateway {
 struct MqttConfig {
     std::string host = "127.0.0.1";
     int port = 1883;
-    std::string client_id;         // empty: "kiv-gateway-<id>"
+    std::string client_id;         // "kiv-gateway-<id>" when the file has none
     std::string username;
     std::string password_file;     // the password is never in this file
+    std::string password;          // its first line, read with the file (read_passwords)
     std::string ca_file;           // TLS with this CA when set
     int qos = 1;
     int keepalive_s = 30;

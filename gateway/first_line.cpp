@@ -1,15 +1,15 @@
 #include "first_line.h"
 
-#include <fstream>
+#include "small_file.h"
 
 namespace gateway {
 
-bool read_first_line(const std::string &path, std::string &out)
+bool read_first_line(const std::string &path, std::string &out, std::string &error)
 {
-    std::ifstream in(path);
-    if (!in)
+    std::string text;
+    if (!read_small_file(path, text, error))
         return false;
-    std::getline(in, out);
+    out = text.substr(0, text.find('\n'));
     if (!out.empty() && out.back() == '\r')
         out.pop_back();
     return true;

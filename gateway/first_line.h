@@ -6,7 +6,8 @@
 
 namespace gateway {
 
-// False when the file cannot be read.
-bool read_first_line(const std::string &path, std::string &out);
+// False with error (naming the file) when it cannot be read or is not a
+// small regular file (read_small_file).
+bool read_first_line(const std::string &path, std::string &out, std::string &error);
 
 } // namespace gateway

@@ -1,6 +1,7 @@
 // kiv-gateway: polls many modules unattended and publishes their data to an
 // MQTT broker (or, with --stdout, writes it as JSON Lines).
 #include "config.h"
+#include "config_files.h"
 #include "discovery.h"
 #include "engine.h"
 #include "descriptor_limit.h"
@@ -58,7 +59,8 @@ std::optional<Config> load_checked(const std::string &path, bool to_stdout, std:
         error = path + ": [mqtt] with its broker is missing (or use --stdout)";
         config.reset();
     }
-    if (config && !read_passwords(config->modules, error))
+    // What the start would stop at is found here, for --check too.
+    if (config && !(read_passwords(*config, path, error) && check_mqtt(*config, path, error)))
         config.reset();
     return config;
 }

@@ -1,7 +1,6 @@
 #include "mqtt_output.h"
 
 #include "commands.h"
-#include "first_line.h"
 #include "log.h"
 #include "metrics.h"
 #include "payload.h"
@@ -73,8 +72,6 @@ MqttOutput::MqttOutput(const Config &c, Loop &loop, Metrics *metrics)
     backoff_.seed(std::random_device{}());
     if (metrics_)
         metrics_->broker_connected(false);
-    if (mqtt_.client_id.empty())
-        mqtt_.client_id = "kiv-gateway-" + c.id;
 }
 
 MqttOutput::~MqttOutput()
@@ -107,14 +104,14 @@ bool MqttOutput::start(std::string &error)
     const std::string status = root_ + "status";
     mosquitto_will_set(mosq_, status.c_str(), static_cast<int>(offline_text.size()), offline_text.c_str(), 1,
                        true);
+    // The password was read with the configuration (read_passwords).
     if (!mqtt_.username.empty() || !mqtt_.password_file.empty()) {
-        std::string password;
-        if (!mqtt_.password_file.empty() && !read_first_line(mqtt_.password_file, password)) {
-            error = "cannot read the password file " + mqtt_.password_file;
+        if (int rc = mosquitto_username_pw_set(mosq_, mqtt_.username.c_str(),
+                                               mqtt_.password_file.empty() ? nullptr : mqtt_.password.c_str());
+            rc != MOSQ_ERR_SUCCESS) {
+            error = "MQTT username and password: " + describe(rc);
             return false;
         }
-        mosquitto_username_pw_set(mosq_, mqtt_.username.c_str(),
-                                  mqtt_.password_file.empty() ? nullptr : password.c_str());
     }
     if (!mqtt_.ca_file.empty()) {
         if (int rc = mosquitto_tls_set(mosq_, mqtt_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);

@@ -49,8 +49,8 @@ public:
     void announce(std::vector<Retained> messages);
 
     // Sets the client up and makes the first connect attempt; false with
-    // error when it cannot even be set up (a bad CA file, an unreadable
-    // password file). Before the loop runs.
+    // error when it cannot even be set up (what check_mqtt refuses, should a
+    // file have changed since). Before the loop runs.
     bool start(std::string &error);
     // On the loop's thread: "offline" for the modules and the gateway, a
     // clean disconnect once the broker has taken them, then done(); done()

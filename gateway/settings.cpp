@@ -1,6 +1,5 @@
 #include "settings.h"
 
-#include "first_line.h"
 #include "payload.h"
 
 #include "kiv.hpp"
@@ -8,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace gateway {
 
@@ -143,28 +141,6 @@ std::string apply_settings(const ModuleConfig &m)
             report.fail("save", r.code());
     }
     return report.text(saved);
-}
-
-bool read_passwords(std::vector<ModuleConfig> &modules, std::string &error)
-{
-    for (ModuleConfig &m : modules) {
-        if (!m.settings)
-            continue;
-        const DeclaredSettings &d = *m.settings;
-        if (!d.password_file.empty() && !read_first_line(d.password_file, m.password)) {
-            error = "module " + m.name + ": cannot read the password file " + d.password_file;
-            return false;
-        }
-        if (!d.password_env.empty()) {
-            const char *v = std::getenv(d.password_env.c_str());
-            if (!v) {
-                error = "module " + m.name + ": the environment variable " + d.password_env + " is not set";
-                return false;
-            }
-            m.password = v;
-        }
-    }
-    return true;
 }
 
 } // namespace gateway

@@ -15,9 +15,4 @@ namespace gateway {
 // (channel lists, range labels), "failed" to the result name.
 std::string apply_settings(const ModuleConfig &m);
 
-// The login password of each module with settings, from its password file
-// (first line) or environment variable; false with error when one cannot
-// be read.
-bool read_passwords(std::vector<ModuleConfig> &modules, std::string &error);
-
 } // namespace gateway

@@ -8,7 +8,7 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   g++-i686-linux-gnu libc6-i386 lib32stdc++6
   g++-arm-linux-gnueabi qemu-user
   libmodbus-dev libcli11-dev nlohmann-json3-dev iproute2
-  libtomlplusplus-dev libmosquitto-dev mosquitto mosquitto-clients
+  libtomlplusplus-dev libmosquitto-dev libssl-dev mosquitto mosquitto-clients
   libcpp-httplib-dev prometheus
   strace clang libclang-rt-14-dev
   dpkg-dev lintian systemd

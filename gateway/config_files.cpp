@@ -1,0 +1,142 @@
+#include "config_files.h"
+
+#include "discovery.h"
+#include "first_line.h"
+#include "small_file.h"
+
+#include <mosquitto.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+
+namespace gateway {
+
+namespace {
+
+// MQTT's strings carry their length in two bytes.
+constexpr std::size_t mqtt_string_limit = 65535;
+
+std::string too_long(std::size_t n)
+{
+    std::string s = "is ";
+    s += std::to_string(n);
+    s += " bytes; MQTT takes at most 65535";
+    return s;
+}
+
+// Why libmosquitto would refuse text as a client id, user name or topic;
+// empty when it would not.
+std::string text_problem(const std::string &text)
+{
+    if (text.size() > mqtt_string_limit)
+        return too_long(text.size());
+    if (mosquitto_validate_utf8(text.c_str(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS)
+        return "holds a control character or what is not UTF-8";
+    return {};
+}
+
+// Why the text is not a CA file that TLS can use: no certificate, or a
+// block that does not decode; empty when it is one. libmosquitto hands the
+// file to OpenSSL only at the first connect, too late to refuse it.
+std::string pem_problem(const std::string &text)
+{
+    BIO *bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    if (!bio)
+        return "cannot be parsed: out of memory";
+    ERR_clear_error();
+    // No passphrase prompt on the terminal for an encrypted block.
+    auto no_passphrase = [](char *, int, int, void *) { return 0; };
+    int count = 0;
+    while (X509 *cert = PEM_read_bio_X509(bio, nullptr, no_passphrase, nullptr)) {
+        X509_free(cert);
+        ++count;
+    }
+    BIO_free(bio);
+    const unsigned long last = ERR_peek_last_error();
+    // The first error is the deepest: "header too long" beneath "ASN1 lib".
+    const char *why = ERR_reason_error_string(ERR_peek_error());
+    ERR_clear_error();
+    // The read after the last certificate finds no further block.
+    if (ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE)
+        return count ? std::string() : "holds no PEM certificate (-----BEGIN CERTIFICATE-----)";
+    std::string s = "holds a certificate that does not decode (";
+    s += why ? why : "unknown error";
+    s += ")";
+    return s;
+}
+
+} // namespace
+
+bool read_passwords(Config &c, const std::string &path, std::string &error)
+{
+    std::string why;
+    if (c.mqtt && !c.mqtt->password_file.empty() && !read_first_line(c.mqtt->password_file, c.mqtt->password, why)) {
+        error = path + ": [mqtt] password_file: " + why;
+        return false;
+    }
+    for (ModuleConfig &m : c.modules) {
+        if (!m.settings)
+            continue;
+        const DeclaredSettings &d = *m.settings;
+        const std::string what = path + ": module \"" + m.name + "\" settings: ";
+        if (!d.password_file.empty() && !read_first_line(d.password_file, m.password, why)) {
+            error = what + "password_file: " + why;
+            return false;
+        }
+        if (!d.password_env.empty()) {
+            const char *v = std::getenv(d.password_env.c_str());
+            if (!v) {
+                error = what + "password_env: the environment variable " + d.password_env + " is not set";
+                return false;
+            }
+            m.password = v;
+        }
+    }
+    return true;
+}
+
+bool check_mqtt(const Config &c, const std::string &path, std::string &error)
+{
+    if (!c.mqtt)
+        return true;
+    const MqttConfig &m = *c.mqtt;
+    const std::string what = path + ": [mqtt] ";
+    if (m.client_id.empty()) {
+        error = what + "client_id is empty";
+        return false;
+    }
+    for (auto [key, text] : {std::pair{"client_id", &m.client_id}, std::pair{"username", &m.username}})
+        if (std::string why = text_problem(*text); !why.empty()) {
+            error = what + key + " " + why;
+            return false;
+        }
+    if (m.password.size() > mqtt_string_limit) {
+        error = what + "password_file: the password (its first line) " + too_long(m.password.size());
+        return false;
+    }
+    if (!m.ca_file.empty()) {
+        std::string text, why;
+        if (!read_small_file(m.ca_file, text, why)) {
+            error = what + "ca_file: " + why;
+            return false;
+        }
+        if (why = pem_problem(text); !why.empty()) {
+            error = what + "ca_file: " + m.ca_file + " " + why;
+            return false;
+        }
+    }
+    // The gateway's own topics are short (the id and the module names are
+    // at most 64 characters); the discovery prefix is free text.
+    if (m.homeassistant)
+        for (const Retained &r : discovery_messages(c))
+            if (std::string why = text_problem(r.topic); !why.empty()) {
+                error = what + "discovery_prefix: a discovery topic " + why;
+                return false;
+            }
+    return true;
+}
+
+} // namespace gateway

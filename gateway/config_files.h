@@ -1,0 +1,26 @@
+// What the configuration points to, read and checked before anything
+// connects: the same steps serve --check and the start, so that a file that
+// passes the check does not stop the gateway at start.
+#pragma once
+
+#include "config.h"
+
+#include <string>
+
+namespace gateway {
+
+// The passwords the configuration points to: each module's login password
+// (settings: the first line of its password_file, or its password_env) and
+// the broker's ([mqtt] password_file). False with error, naming the
+// configuration file at path and the key, when one cannot be read.
+bool read_passwords(Config &c, const std::string &path, std::string &error);
+
+// What the MQTT client's set-up would refuse, in c.mqtt if there is one
+// (after read_passwords): the CA file is a small regular file of PEM
+// certificates; the client id, the user name, the password and every
+// topic the gateway publishes fit MQTT's strings (at most 65535 bytes of
+// UTF-8, no control characters in the text ones). False with error naming
+// the configuration file at path and the key.
+bool check_mqtt(const Config &c, const std::string &path, std::string &error);
+
+} // namespace gateway
