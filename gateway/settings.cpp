@@ -138,11 +138,12 @@ bool save(kiv::config_session &s, int timeout_ms, Report &report, SaveState &nex
     std::string why = r ? *r : kiv::result_name(r.code());
     while (!why.empty() && (why.back() == '\n' || why.back() == '\r'))
         why.pop_back();
-    report.fail("save", why);
-    // No answer in time leaves open whether it saved and restarted: the
-    // read-back once the module is back settles it. Any other failure is
-    // one, and another try would restart the module again for nothing.
-    const bool unknown = !r && r.code() == KIV_ERR_TIMEOUT;
+    report.fail("save", why.empty() ? "an empty answer" : why);
+    // No answer in time, or a module that closed the connection instead,
+    // leaves open whether it saved and restarted: the read-back once the
+    // module is back settles it. Any other failure is one, and another try
+    // would restart the module again for nothing.
+    const bool unknown = !r && (r.code() == KIV_ERR_TIMEOUT || r.code() == KIV_ERR_DISCONNECTED);
     next = {unknown ? SaveState::Next::verify : SaveState::Next::hold, why};
     return false;
 }
