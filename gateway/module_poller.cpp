@@ -473,10 +473,11 @@ void ModulePoller::start_settings()
 {
     phase_ = Phase::settings;
     auto inbox = ctx_.loop.inbox();
-    const bool taken = ctx_.workers.run([this, inbox, m = m_] {
-        std::string report = apply_settings(m);
-        inbox->post([this, report = std::move(report)]() mutable {
-            settings_done(std::move(report));
+    const bool taken = ctx_.workers.run([this, inbox, m = m_, state = save_state_] {
+        SettingsRun run = apply_settings(m, state);
+        inbox->post([this, run = std::move(run)]() mutable {
+            save_state_ = std::move(run.state);
+            settings_done(std::move(run.report));
             rearm();
         });
     });

@@ -13,6 +13,7 @@
 #include "log.h"
 #include "loop.h"
 #include "pipeline.h"
+#include "settings.h"
 #include "workers.h"
 
 #include "kiv.hpp"
@@ -132,6 +133,7 @@ private:
 
     ProcessImage image_;
     std::optional<PollResult> held_;  // a good poll waiting for the settings
+    SaveState save_state_;            // what the last settings run left to do
     std::deque<OutputCommand> commands_;
     OutputCommand command_{};
 

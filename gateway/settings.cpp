@@ -31,9 +31,13 @@ json range_labels(const std::vector<std::uint8_t> &codes)
     return list;
 }
 
+// What a read-back after a save finds where the module holds other values.
+constexpr const char *not_kept = "not kept after save";
+
 class Report {
 public:
-    explicit Report(const ModuleConfig &m) : m_(m) {}
+    // verify: read and compare only; a setting that differs is a failure.
+    Report(const ModuleConfig &m, bool verify) : m_(m), verify_(verify) {}
 
     // One declared mask setting: read, compared within the channels that
     // count, written when it differs.
@@ -49,7 +53,7 @@ public:
             return;
         }
         found_[name] = channel_list(*r & all, count);
-        if ((*r & all) == *want)
+        if ((*r & all) == *want || differs(name))
             return;
         if (auto w = write(*want); !w) {
             failed_[name] = kiv::result_name(w.code());
@@ -69,7 +73,7 @@ public:
             return;
         }
         found_["ai_range"] = range_labels(*r);
-        if (*r == want)
+        if (*r == want || differs("ai_range"))
             return;
         if (auto w = m.set_ai_range(s, 1, want); !w) {
             failed_["ai_range"] = kiv::result_name(w.code());
@@ -79,8 +83,11 @@ public:
     }
 
     void fail(const char *what, int code) { failed_[what] = kiv::result_name(code); }
+    void fail(const char *what, std::string why) { failed_[what] = std::move(why); }
     bool changed() const { return !changed_.empty(); }
     bool failed() const { return !failed_.empty(); }
+    // The first setting a read-back found changed since the save; empty when none.
+    const std::string &not_kept_name() const { return not_kept_; }
 
     std::string text(bool saved) const
     {
@@ -90,29 +97,75 @@ public:
                   {"changed", changed_},
                   {"failed", failed_},
                   {"saved", saved}};
-        return j.dump();
+        // A module's answer may hold any bytes.
+        return j.dump(-1, ' ', false, json::error_handler_t::replace);
     }
 
 private:
+    // On a read-back, a setting that differs is recorded as such and not
+    // written: writing it again would only hide that the save did not hold.
+    bool differs(const char *name)
+    {
+        if (!verify_)
+            return false;
+        failed_[name] = not_kept;
+        if (not_kept_.empty())
+            not_kept_ = name;
+        return true;
+    }
+
     const ModuleConfig &m_;
+    const bool verify_;
+    std::string not_kept_;
     json found_ = json::object(), changed_ = json::object(), failed_ = json::object();
 };
 
+// The save line goes out here with the module's own reply wait rather than
+// through save_and_reboot(), which takes any answer for a save: a module
+// that cannot write its flash answers "E:..." and restarts all the same,
+// with its old values. Gives whether the module confirmed the save, and
+// what the next run is to do.
+bool save(kiv::config_session &s, int timeout_ms, Report &report, SaveState &next)
+{
+    auto r = s.exchange("S:save=1&reboot=1\r\n", timeout_ms);
+    s.exit();
+    if (r && r->rfind("A:", 0) == 0) {
+        next = {SaveState::Next::verify, {}};
+        return true;
+    }
+    std::string why = r ? *r : kiv::result_name(r.code());
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r'))
+        why.pop_back();
+    report.fail("save", why.empty() ? "an empty answer" : why);
+    // No answer in time, or a module that closed the connection instead,
+    // leaves open whether it saved and restarted: the read-back once the
+    // module is back settles it. Any other failure is one, and another try
+    // would restart the module again for nothing.
+    const bool unknown = !r && (r.code() == KIV_ERR_TIMEOUT || r.code() == KIV_ERR_DISCONNECTED);
+    next = {unknown ? SaveState::Next::verify : SaveState::Next::hold, why};
+    return false;
+}
+
 } // namespace
 
-std::string apply_settings(const ModuleConfig &m)
+SettingsRun apply_settings(const ModuleConfig &m, const SaveState &state)
 {
+    using Next = SaveState::Next;
     const DeclaredSettings &d = *m.settings;
-    Report report(m);
+    const bool verify = state.next == Next::verify;
+    Report report(m, verify);
+    SettingsRun run{{}, state};
     const std::string address = kiv::resolve_ipv4(m.address);
     if (address.empty()) {
         report.fail("login", EHOSTUNREACH);
-        return report.text(false);
+        run.report = report.text(false);
+        return run;
     }
     auto login = kiv::config_session::login(address, m.config_port, m.connect_timeout_ms, m.password);
     if (!login) {
         report.fail("login", login.code());
-        return report.text(false);
+        run.report = report.text(false);
+        return run;
     }
     kiv::config_session &s = *login;
     const int t = m.timeout_ms;
@@ -133,14 +186,23 @@ std::string apply_settings(const ModuleConfig &m)
                 [&]() -> kiv::result<std::uint8_t> { return kiv::detail::povp_read(s, t, has.outputs); },
                 [&](unsigned v) { return kiv::detail::povp_write(s, t, has.outputs, v); });
     bool saved = false;
-    // The module restarts after a save: only when something changed.
-    if (d.save && report.changed()) {
-        if (auto r = s.save_and_reboot(); r)
-            saved = true;
+    if (verify) {
+        // A read that failed proves nothing either way: the next run reads
+        // back again.
+        if (!report.not_kept_name().empty())
+            run.state = {Next::hold, report.not_kept_name() + " " + not_kept};
+        else if (!report.failed())
+            run.state = {};
+    } else if (d.save && report.changed()) {
+        // The module restarts after a save: only when something changed.
+        // What was written holds until the module restarts, saved or not.
+        if (state.next == Next::hold)
+            report.fail("save", "not tried again after: " + state.why);
         else
-            report.fail("save", r.code());
+            saved = save(s, t, report, run.state);
     }
-    return report.text(saved);
+    run.report = report.text(saved);
+    return run;
 }
 
 } // namespace gateway

@@ -1,7 +1,8 @@
 // Declared module settings end to end: a module that differs gets what is
 // declared (and saves it when asked, after which it restarts and is found
-// to match); one that already matches is left alone; a password is taken
-// from a file, never from the configuration.
+// to match); one whose save fails is saved and restarted once, not again;
+// one that already matches is left alone; a password is taken from a file,
+// never from the configuration.
 #include "gateway_fixture.h"
 
 #include "kiv.hpp"
@@ -54,8 +55,12 @@ TEST(Settings, DifferingModuleGetsTheDeclaredSettingsAndSavesThem)
     EXPECT_EQ(r[0]["changed"]["do_power_on"], json::parse("[1]"));
     EXPECT_TRUE(r[0]["failed"].empty()) << r[0];
     EXPECT_EQ(r[0]["saved"], true);
+    // The read-back after the restart.
     EXPECT_TRUE(r[1]["changed"].empty()) << r[1];
+    EXPECT_TRUE(r[1]["failed"].empty()) << r[1];
+    EXPECT_EQ(r[1]["found"]["ai_enable"], json::parse("[1,2]"));
     EXPECT_EQ(r[1]["found"]["ai_range"], json::parse(R"(["0~10V","-1~1V"])"));
+    EXPECT_EQ(r[1]["found"]["do_power_on"], json::parse("[1]"));
     EXPECT_EQ(r[1]["saved"], false);
 
     // What the module holds, read by a client of its own.
@@ -64,6 +69,36 @@ TEST(Settings, DifferingModuleGetsTheDeclaredSettingsAndSavesThem)
     EXPECT_EQ(kiv::zrm7301(1000).get_ai_enable(*s).value_or(0), 0x03);
     std::remove(state.c_str());
     std::remove(pw.c_str());
+}
+
+TEST(Settings, FailedSaveIsReportedAndNotTriedAgain)
+{
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    // The module answers "E:save failed" and restarts with its old values.
+    ModuleSim sim("127.0.34.21", {"--model", "7301", "--state", "/nonexistent-kiv-gateway-test/state",
+                                  "--reboot-ms", "300"});
+    ASSERT_TRUE(sim.ready());
+    Subscriber sub(broker.port());
+    Gateway gw(gateway_toml("g", &broker) + module_toml("m", 7301, sim, 100, 500) + "config_port = " +
+               std::to_string(sim.config_port) + "\n[module.settings]\nai_enable = [1, 2]\nsave = true\n");
+    // Back after its one restart, the module gets the values again, unsaved.
+    ASSERT_TRUE(sub.wait_for([&](auto &) { return reports(sub, "m").size() >= 2; }, 15s)) << gw.err();
+    // Every save, and so every restart the gateway causes, is in a report;
+    // a poll that times out on a loaded machine may bring a run of its own.
+    auto saves = [&] {
+        std::size_t n = 0;
+        for (const json &r : reports(sub, "m"))
+            n += r["saved"] == true || r["failed"].value("save", "") == "E:save failed";
+        return n;
+    };
+    EXPECT_FALSE(sub.wait_for([&](auto &) { return saves() > 1; }, 4s));
+    const auto r = reports(sub, "m");
+    EXPECT_EQ(r[0]["saved"], false);
+    EXPECT_EQ(r[0]["failed"], json::parse(R"({"save":"E:save failed"})"));
+    EXPECT_EQ(r[1]["changed"]["ai_enable"], json::parse("[1,2]"));
+    EXPECT_EQ(r[1]["failed"], json::parse(R"({"save":"not tried again after: E:save failed"})"));
+    EXPECT_EQ(r[1]["saved"], false);
 }
 
 TEST(Settings, MatchingModuleIsLeftAloneAndAPasswordInTheFileIsRefused)
