@@ -5,6 +5,7 @@
 #include "engine.h"
 #include "descriptor_limit.h"
 #include "log.h"
+#include "log_limit.h"
 #include "loop.h"
 #include "metrics.h"
 #include "metrics_server.h"
@@ -142,6 +143,8 @@ int run(const Config &c, bool to_stdout)
             loop.quit();
     });
     loop_thread.join();
+    // The counts of lines held back are not lost with the process.
+    log_limiter().flush();
     if (mqtt && mqtt->dropped())
         log(Level::warn, std::to_string(mqtt->dropped()) + " values were dropped while the broker was away");
     if (server)

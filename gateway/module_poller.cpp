@@ -1,6 +1,7 @@
 #include "module_poller.h"
 
 #include "log.h"
+#include "log_limit.h"
 #include "settings.h"
 
 #include <arpa/inet.h>
@@ -67,8 +68,9 @@ void ModulePoller::post(const OutputCommand &c)
     if (phase_ == Phase::stopped)
         return;
     if (commands_.size() >= command_queue_limit) {
-        log(Level::warn, "module " + m_.name + ": output " + std::to_string(c.channel) +
-                             " not switched: too many commands waiting");
+        log_limited(Level::warn, "module " + m_.name + " commands refused",
+                    "module " + m_.name + ": output " + std::to_string(c.channel) +
+                        " not switched: too many commands waiting");
         ctx_.out.command_result({index_, c.channel, EBUSY, false});
         return;
     }
@@ -435,7 +437,8 @@ void ModulePoller::job_done(int code)
         if (code == KIV_OK)
             log(Level::info, what + (command_.on ? " on" : " off"));
         else
-            log(Level::warn, what + " not switched: " + why(code));
+            log_limited(Level::warn, "module " + m_.name + " commands failed",
+                        what + " not switched: " + why(code));
         ctx_.out.command_result({index_, command_.channel, code, command_.on});
     }
     next_job();
@@ -488,7 +491,7 @@ void ModulePoller::settings_done(std::string report)
     if (phase_ != Phase::settings)
         return;
     phase_ = Phase::idle;
-    log(Level::info, "module " + m_.name + " settings: " + report);
+    log_limited(Level::info, "module " + m_.name + " settings", "module " + m_.name + " settings: " + report);
     ctx_.out.settings({index_, std::move(report)});
     set_online(true, 0);
     if (held_) {
@@ -533,10 +536,13 @@ void ModulePoller::set_online(bool online, int code)
     if (online_ == static_cast<int>(online))
         return;
     online_ = online;
+    // Each limited on its own: a module that flaps shows its first offline
+    // and its first online of a window, then how many more of each.
     if (online)
-        log(Level::info, "module " + m_.name + " online at " + m_.address + ":" + std::to_string(m_.modbus_port));
+        log_limited(Level::info, "module " + m_.name + " online",
+                    "module " + m_.name + " online at " + m_.address + ":" + std::to_string(m_.modbus_port));
     else
-        log(Level::warn, "module " + m_.name + " offline: " + why(code));
+        log_limited(Level::warn, "module " + m_.name + " offline", "module " + m_.name + " offline: " + why(code));
     ctx_.out.status({index_, online, code});
 }
 
