@@ -179,6 +179,8 @@ int main(int argc, char **argv)
   address = "10.0.0.23"        # IPv4 address or host name
   interval_ms = 1000           # also timeout_ms, modbus_port,
                                # config_port, connect_timeout_ms,
+                               # offline_after (failed polls in a row
+                               # that make it offline, default 3),
                                # commands (true: outputs switch over MQTT),
                                # pipeline (false: one request at a time)
 

@@ -213,6 +213,7 @@ void ModulePoller::connected()
     deadline_.reset();
     rx_len_ = 0;
     timeouts_in_row_ = 0;
+    fresh_connection_ = true;
     ctx_.backoff.reset();
     if (job_ != Job::none)
         send_step();
@@ -349,7 +350,7 @@ void ModulePoller::send_step()
     std::size_t len = 0;
     // Only while the module answers in time: one that is late gets one
     // request at a time, so that late answers do not pile up in it.
-    const bool together = job_ == Job::poll && m_.pipeline && online_ == 1;
+    const bool together = job_ == Job::poll && m_.pipeline && online_ == 1 && failed_polls_ == 0;
     const std::size_t count = together ? model_.poll().size() - step_ : 1;
     for (std::size_t i = 0; i < count; ++i) {
         const Request r = job_ == Job::poll ? poll_request(model_.poll()[step_ + i])
@@ -448,13 +449,21 @@ void ModulePoller::poll_done(int code)
 {
     if (code != KIV_OK) {
         publish_poll(code);
-        set_online(false, code);
+        // A module late now and then is still there. One never seen online
+        // is told offline at once: the broker may still hold the "online"
+        // of a run before this one.
+        if (++failed_polls_ >= m_.offline_after || online_ != 1)
+            set_online(false, code);
         debug([&] { return "poll " + std::to_string(job_seq_) + " failed: " + why(code); });
         return;
     }
-    // At start and whenever it comes back (a restart among others), the
-    // module gets its declared settings before its values go out.
-    if (online_ != 1 && m_.settings) {
+    // At start and whenever it comes back, the module gets its declared
+    // settings before its values go out; a fresh connection after failed
+    // polls may be a restart that it came back from before going offline.
+    const bool back = online_ != 1 || (failed_polls_ > 0 && fresh_connection_);
+    failed_polls_ = 0;
+    fresh_connection_ = false;
+    if (back && m_.settings) {
         held_ = PollResult{index_, job_seq_, KIV_OK, image_};
         start_settings();
         return;
