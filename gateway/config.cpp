@@ -327,7 +327,7 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     what = "module \"" + m.name + "\"";
     if (auto b = unknown_keys(t, what,
                               {"name", "model", "address", "interval_ms", "timeout_ms", "modbus_port",
-                               "config_port", "connect_timeout_ms", "commands", "pipeline", "settings"}))
+                               "config_port", "connect_timeout_ms", "offline_after", "commands", "pipeline", "settings"}))
         return b;
     if (auto b = get_int(t, "model", what, m.model, 7301, 7303, true))
         return b;
@@ -347,6 +347,8 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     if (auto b = get_int(t, "config_port", what, m.config_port, 1, 65535))
         return b;
     if (auto b = get_int(t, "connect_timeout_ms", what, m.connect_timeout_ms, 1, 60000))
+        return b;
+    if (auto b = get_int(t, "offline_after", what, m.offline_after, 1, 1000))
         return b;
     if (auto b = get_bool(t, "commands", what, m.commands))
         return b;

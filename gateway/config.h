@@ -66,6 +66,9 @@ struct ModuleConfig {
     int modbus_port = 502;
     int config_port = 5001;
     int connect_timeout_ms = 1000;
+    // Failed polls in a row that make the module offline: one late answer
+    // now and then is not an outage.
+    int offline_after = 3;
     // Outputs may be switched over MQTT.
     bool commands = false;
     // A poll's reads are sent together, each with its own transaction id;

@@ -6,6 +6,7 @@
 #include "engine.h"
 #include "descriptor_limit.h"
 #include "log.h"
+#include "log_limit.h"
 #include "loop.h"
 #include "metrics.h"
 #include "metrics_server.h"
@@ -209,6 +210,8 @@ int run(Config &c, const std::string &path, bool to_stdout)
             loop.quit();
     });
     loop_thread.join();
+    // The counts of lines held back are not lost with the process.
+    log_limiter().flush();
     if (mqtt && mqtt->dropped())
         log(Level::warn, std::to_string(mqtt->dropped()) + " messages for the broker were not delivered in this run");
     if (server)
@@ -243,6 +246,8 @@ int main(int argc, char **argv)
   address = "10.0.0.23"        # IPv4 address or host name
   interval_ms = 1000           # also timeout_ms, modbus_port,
                                # config_port, connect_timeout_ms,
+                               # offline_after (failed polls in a row
+                               # that make it offline, default 3),
                                # commands (true: outputs switch over MQTT),
                                # pipeline (false: one request at a time)
 

@@ -1,6 +1,7 @@
 #include "module_poller.h"
 
 #include "log.h"
+#include "log_limit.h"
 #include "settings.h"
 
 #include <arpa/inet.h>
@@ -68,8 +69,9 @@ void ModulePoller::post(const OutputCommand &c)
     if (phase_ == Phase::stopped)
         return;
     if (commands_.size() >= command_queue_limit) {
-        log(Level::warn, "module " + m_.name + ": output " + std::to_string(c.channel) +
-                             " not switched: too many commands waiting");
+        log_limited(Level::warn, "module " + m_.name + " commands refused",
+                    "module " + m_.name + ": output " + std::to_string(c.channel) +
+                        " not switched: too many commands waiting");
         ctx_.out.command_result({index_, c.channel, EBUSY, false});
         return;
     }
@@ -212,6 +214,7 @@ void ModulePoller::connected()
     deadline_.reset();
     rx_len_ = 0;
     timeouts_in_row_ = 0;
+    fresh_connection_ = true;
     ctx_.backoff.reset();
     if (job_ != Job::none)
         send_step();
@@ -348,7 +351,7 @@ void ModulePoller::send_step()
     std::size_t len = 0;
     // Only while the module answers in time: one that is late gets one
     // request at a time, so that late answers do not pile up in it.
-    const bool together = job_ == Job::poll && m_.pipeline && online_ == 1;
+    const bool together = job_ == Job::poll && m_.pipeline && online_ == 1 && failed_polls_ == 0;
     const std::size_t count = together ? model_.poll().size() - step_ : 1;
     for (std::size_t i = 0; i < count; ++i) {
         const Request r = job_ == Job::poll ? poll_request(model_.poll()[step_ + i])
@@ -436,7 +439,8 @@ void ModulePoller::job_done(int code)
         if (code == KIV_OK)
             log(Level::info, what + (command_.on ? " on" : " off"));
         else
-            log(Level::warn, what + " not switched: " + why(code));
+            log_limited(Level::warn, "module " + m_.name + " commands failed",
+                        what + " not switched: " + why(code));
         ctx_.out.command_result({index_, command_.channel, code, command_.on});
     }
     next_job();
@@ -446,13 +450,21 @@ void ModulePoller::poll_done(int code)
 {
     if (code != KIV_OK) {
         publish_poll(code);
-        set_online(false, code);
+        // A module late now and then is still there. One never seen online
+        // is told offline at once: the broker may still hold the "online"
+        // of a run before this one.
+        if (++failed_polls_ >= m_.offline_after || online_ != 1)
+            set_online(false, code);
         debug([&] { return "poll " + std::to_string(job_seq_) + " failed: " + why(code); });
         return;
     }
-    // At start and whenever it comes back (a restart among others), the
-    // module gets its declared settings before its values go out.
-    if (online_ != 1 && m_.settings) {
+    // At start and whenever it comes back, the module gets its declared
+    // settings before its values go out; a fresh connection after failed
+    // polls may be a restart that it came back from before going offline.
+    const bool back = online_ != 1 || (failed_polls_ > 0 && fresh_connection_);
+    failed_polls_ = 0;
+    fresh_connection_ = false;
+    if (back && m_.settings) {
         held_ = PollResult{index_, job_seq_, KIV_OK, image_};
         start_settings();
         return;
@@ -490,7 +502,7 @@ void ModulePoller::settings_done(std::string report)
     if (phase_ != Phase::settings)
         return;
     phase_ = Phase::idle;
-    log(Level::info, "module " + m_.name + " settings: " + report);
+    log_limited(Level::info, "module " + m_.name + " settings", "module " + m_.name + " settings: " + report);
     ctx_.out.settings({index_, std::move(report)});
     set_online(true, 0);
     if (held_) {
@@ -535,10 +547,13 @@ void ModulePoller::set_online(bool online, int code)
     if (online_ == static_cast<int>(online))
         return;
     online_ = online;
+    // Each limited on its own: a module that flaps shows its first offline
+    // and its first online of a window, then how many more of each.
     if (online)
-        log(Level::info, "module " + m_.name + " online at " + m_.address + ":" + std::to_string(m_.modbus_port));
+        log_limited(Level::info, "module " + m_.name + " online",
+                    "module " + m_.name + " online at " + m_.address + ":" + std::to_string(m_.modbus_port));
     else
-        log(Level::warn, "module " + m_.name + " offline: " + why(code));
+        log_limited(Level::warn, "module " + m_.name + " offline", "module " + m_.name + " offline: " + why(code));
     ctx_.out.status({index_, online, code});
 }
 

@@ -138,6 +138,8 @@ private:
     OutputCommand command_{};
 
     int online_ = -1;             // unknown at start
+    int failed_polls_ = 0;        // in a row
+    bool fresh_connection_ = false;  // connected since the last good poll
     Clock::time_point retry_at_{};
     int last_connect_code_ = 0;
 

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 #include "log.h"
+#include "log_limit.h"
 #include "metrics.h"
 #include "payload.h"
 
@@ -533,7 +534,9 @@ void MqttOutput::on_message(mosquitto *, void *self, const mosquitto_message *m)
 void MqttOutput::command(const std::string &topic, const std::string &payload)
 {
     auto refuse = [&](const std::string &why) {
-        log(Level::warn, "command " + topic + " \"" + payload.substr(0, 32) + "\" refused: " + why);
+        // Anyone who may publish can send these by the thousand.
+        log_limited(Level::warn, "commands refused",
+                    "command " + topic + " \"" + payload.substr(0, 32) + "\" refused: " + why);
     };
     if (!commands_ || topic.rfind(root_, 0) != 0)
         return refuse("not a command topic of this gateway");

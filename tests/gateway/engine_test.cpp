@@ -23,7 +23,12 @@ using namespace std::chrono_literals;
 class Recorder final : public Output, public ExchangeObserver {
 public:
     void poll(const PollResult &r) override { add(polls, r); }
-    void status(const StatusChange &s) override { add(statuses, s); }
+    void status(const StatusChange &s) override
+    {
+        std::lock_guard lock(mu);
+        statuses.push_back(s);
+        polls_at_status.push_back(polls.size());
+    }
     void command_result(const CommandResult &c) override { add(commands, c); }
     void connected(std::size_t, int code) override { add(connects, code); }
     void exchanged(std::size_t, int code, Clock::duration) override { add(exchanges, code); }
@@ -47,6 +52,7 @@ public:
     std::vector<StatusChange> statuses;
     std::vector<CommandResult> commands;
     std::vector<int> connects, exchanges;
+    std::vector<std::size_t> polls_at_status;  // how many polls came before each status
 
 private:
     template <class T> void add(std::vector<T> &v, const T &x)
@@ -139,7 +145,9 @@ TEST(Engine, LateReplyIsDroppedByItsIdAndTheConnectionKept)
     peer.expect(poll_7301(3)).send(ai_reply(3), 450ms).send(do_reply(4, false));
     peer.expect(read_ai(5)).send(ai_reply(5)).expect(read_do(6)).send(do_reply(6, true));
     peer.start();
-    EngineRun run({module(7301, peer.port(), 600, 300)});
+    ModuleConfig m = module(7301, peer.port(), 600, 300);
+    m.offline_after = 1;
+    EngineRun run({m});
     auto &r = run.rec;
     ASSERT_TRUE(r.wait([&] { return r.polls.size() >= 3; }));
     const auto polls = r.copy(r.polls);
@@ -197,6 +205,36 @@ TEST(Engine, WhatBreaksTheStreamClosesTheConnection)
     }
 }
 
+// offline_after = 3: failed polls between good ones leave the module
+// online, and three in a row make it offline.
+TEST(Engine, ModuleGoesOfflineOnlyAfterFailedPollsInARow)
+{
+    FakePeer peer;
+    peer.expect(read_ai(1)).send(ai_reply(1)).expect(read_do(2)).send(do_reply(2, false));
+    // Unanswered: failed polls; after one, a poll's reads go one at a time.
+    peer.expect(poll_7301(3));
+    peer.expect(read_ai(5)).send(ai_reply(5)).expect(read_do(6)).send(do_reply(6, false));
+    peer.expect(poll_7301(7));
+    peer.expect(read_ai(9)).send(ai_reply(9)).expect(read_do(10)).send(do_reply(10, false));
+    peer.expect(poll_7301(11)).expect(read_ai(13)).expect(read_ai(14)).expect_closed();
+    peer.start();
+    EngineRun run({module(7301, peer.port(), 400, 300)});
+    auto &r = run.rec;
+    ASSERT_TRUE(r.wait([&] { return r.statuses.size() >= 2; }, 10s));
+    run.stop();
+    std::vector<int> codes;
+    for (const PollResult &p : r.copy(r.polls))
+        codes.push_back(p.code);
+    const int T = KIV_ERR_TIMEOUT;
+    codes.resize(8);
+    EXPECT_EQ(codes, (std::vector<int>{KIV_OK, T, KIV_OK, T, KIV_OK, T, T, T}));
+    const auto st = r.copy(r.statuses);
+    EXPECT_TRUE(st[0].online && !st[1].online);
+    EXPECT_EQ(st[1].code, T);
+    EXPECT_EQ(r.copy(r.polls_at_status), (std::vector<std::size_t>{0, 8}));
+    peer.finish();
+}
+
 TEST(Engine, CommandRunsBetweenPollsAndAFullQueueIsAnsweredAtOnce)
 {
     FakePeer peer;
@@ -240,6 +278,10 @@ TEST(Engine, ModuleLateNowAndThenKeepsItsConnectionAndPublishesTheTimelyPolls)
         return std::count_if(r.polls.begin(), r.polls.end(), [](auto &p) { return p.code == KIV_OK; }) >= 4;
     }, 15s));
     run.stop();
+    // Never three failed polls in a row: never offline.
+    const auto st = r.copy(r.statuses);
+    ASSERT_EQ(st.size(), 1u);
+    EXPECT_TRUE(st[0].online);
     for (const PollResult &p : r.copy(r.polls)) {
         EXPECT_TRUE(p.code == KIV_OK || p.code == KIV_ERR_TIMEOUT) << p.code;
         if (p.code == KIV_OK) {

@@ -202,6 +202,8 @@ TEST(Gateway, BadFilesAreRefusedWithLineAndReasonBeforeAnythingConnects)
     const Case cases[] = {
         {"[gateway]\nid = \"g\"\n" + good_module + "interval_ms = 0\n",
          ":8: module \"m\": interval_ms must be 10..86400000, not 0"},
+        {"[gateway]\nid = \"g\"\n" + good_module + "offline_after = 0\n",
+         ":8: module \"m\": offline_after must be 1..1000, not 0"},
         {"[gateway]\nid = \"g\"\n" + good_module + "modle = 7301\n", ":8: module \"m\": unknown key \"modle\""},
         {"[gateway]\nid = \"g\"\n" + good_module + good_module, ":9: module \"m\": the name is taken"},
         {"[gateway]\nid = \"a/b\"\n" + good_module, ":2: [gateway]: id must be letters"},
