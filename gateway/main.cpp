@@ -236,7 +236,8 @@ int main(int argc, char **argv)
   id = "line3"                 # topic root kiv/line3/...
   [mqtt]
   broker = "127.0.0.1:1883"    # also client_id, username, password_file,
-                               # ca_file (TLS), qos, keepalive_s, queue_limit,
+                               # ca_file (TLS), qos, keepalive_s, queue_limit
+                               # (messages held for the broker at most),
                                # homeassistant, discovery_prefix
   [prometheus]                 # optional: http://<listen>/metrics
   listen = "127.0.0.1:9502"    # the default; ADDRESS:PORT, IPv6 as [::1]:9502
@@ -256,7 +257,9 @@ Topics: kiv/<id>/status and kiv/<id>/<module>/status ("online" or
 kiv/<id>/<module>/do/<n>/set takes "on" or "off" where commands are on.
 One thread polls every module (non-blocking, each request with its own
 transaction id) and talks to the broker. SIGINT and SIGTERM publish
-"offline" and end it within a second with status 0; a bad file, or more
+"offline" and end it within a second with status 0; SIGHUP reads the file
+again and starts, stops or changes the modules that differ (a file that
+fails the checks is refused, the running one stays); a bad file, or more
 modules than the descriptor limit allows (it is raised to the hard limit),
 ends it with status 2 before anything connects, a [prometheus] listen
 address that cannot be bound with status 1.)");
