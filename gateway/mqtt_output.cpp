@@ -316,10 +316,14 @@ void MqttOutput::drop(DropReason why, std::uint64_t n)
     dropped_[static_cast<std::size_t>(why)] += n;
     if (metrics_)
         metrics_->values_dropped(why, n);
+    if (why == DropReason::disconnected)
+        log(Level::warn, std::to_string(n) + " QoS 0 messages were lost with the connection to broker " + broker_);
+    if (why != DropReason::queue_full)
+        return;
     // Once per episode: the first drop says so, the end of it how many.
     if (episode_dropped_ == 0)
-        log(Level::warn, "broker " + broker_ + " is not taking messages fast enough: dropping (" +
-                             drop_reason_name(why) + "; queue_limit " + std::to_string(mqtt_.queue_limit) + ")");
+        log(Level::warn, "broker " + broker_ + " does not take messages as fast as they come: the oldest go past " +
+                             "queue_limit " + std::to_string(mqtt_.queue_limit));
     episode_dropped_ += n;
 }
 
@@ -339,12 +343,21 @@ bool MqttOutput::publish(const std::string &topic, const std::string &payload, b
         const int on = 1;
         corked_ = ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
     }
-    int id = 0;
-    if (mosquitto_publish(mosq_, &id, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                          retain) != MOSQ_ERR_SUCCESS)
-        return false;
+    // Counted before the call: outside the client's callbacks it writes at
+    // once, and reports a QoS 0 message written (on_publish) before it
+    // returns its id.
     ++in_client_;
-    if (qos == 0)
+    written_in_call_.clear();
+    in_call_ = true;
+    int id = 0;
+    const int rc = mosquitto_publish(mosq_, &id, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                                     qos, retain);
+    in_call_ = false;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        --in_client_;
+        return false;
+    }
+    if (qos == 0 && std::find(written_in_call_.begin(), written_in_call_.end(), id) == written_in_call_.end())
         unwritten_.insert(id);
     if (mid)
         *mid = id;
@@ -365,7 +378,7 @@ void MqttOutput::publish_queued()
         queue_.pop_front();
     if (episode_dropped_ > 0 && queue_.empty()) {
         log(Level::warn, "broker " + broker_ + " takes messages again; " + std::to_string(episode_dropped_) +
-                             " were dropped");
+                             " were dropped past queue_limit");
         episode_dropped_ = 0;
     }
 }
@@ -513,6 +526,8 @@ void MqttOutput::on_disconnect(mosquitto *, void *self, int rc)
 void MqttOutput::on_publish(mosquitto *, void *self, int mid)
 {
     auto *s = static_cast<MqttOutput *>(self);
+    if (s->in_call_)
+        s->written_in_call_.push_back(mid);
     s->unwritten_.erase(mid);
     if (s->in_client_ > 0)
         --s->in_client_;
@@ -521,7 +536,9 @@ void MqttOutput::on_publish(mosquitto *, void *self, int mid)
             s->finish();
         return;
     }
-    s->publish_queued();
+    // Inside publish() its caller goes on with the queue itself.
+    if (!s->in_call_)
+        s->publish_queued();
 }
 
 void MqttOutput::on_message(mosquitto *, void *self, const mosquitto_message *m)

@@ -127,6 +127,8 @@ private:
     // QoS 0 messages the client has not written yet: a lost connection
     // loses them (the client resends QoS 1 messages after a reconnect).
     std::unordered_set<int> unwritten_;
+    bool in_call_ = false;              // inside mosquitto_publish
+    std::vector<int> written_in_call_;  // what it reported written meanwhile
     bool statuses_stale_ = false; // a status change waits for room
     std::vector<int> statuses_;   // per module: -1 unknown, 0 offline, 1 online
     std::array<std::uint64_t, drop_reasons> dropped_{};
