@@ -7,8 +7,7 @@ namespace gateway {
 
 ReloadPlan plan_reload(const Config &running, const Config &next)
 {
-    ReloadPlan p;
-    p.modules = running.modules;
+    ReloadPlan p{running.modules, {}, {}, {}, {}};
     std::map<std::string, const ModuleConfig *> wanted;
     for (const ModuleConfig &m : next.modules)
         wanted[m.name] = &m;
