@@ -90,7 +90,8 @@ public:
     void broker_connected(bool connected) { broker_.store(connected ? 1 : 0, std::memory_order_relaxed); }
     void values_dropped(DropReason why, std::uint64_t n)
     {
-        dropped_[static_cast<std::size_t>(why)].fetch_add(n, std::memory_order_relaxed);
+        std::lock_guard lock(dropped_mu_);
+        dropped_[static_cast<std::size_t>(why)] += n;
     }
 
     // The text exposition format, version 0.0.4.
@@ -102,7 +103,9 @@ private:
     std::vector<std::unique_ptr<ModuleMetrics>> modules_;
     mutable std::mutex table_mu_;
     std::atomic<int> broker_{-1};  // -1: no broker
-    std::array<std::atomic<std::uint64_t>, drop_reasons> dropped_{};
+    // Under a mutex: 32-bit ARM has no 64-bit atomics of its own.
+    mutable std::mutex dropped_mu_;
+    std::array<std::uint64_t, drop_reasons> dropped_{};
 };
 
 } // namespace gateway

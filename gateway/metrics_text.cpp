@@ -218,11 +218,16 @@ std::string Metrics::render() const
                  "Messages for the broker that were not delivered, by reason: queue_full (queue_limit "
                  "reached, the oldest went), disconnected (QoS 0, lost with the connection), stopped "
                  "(held when the gateway stopped).");
+        std::array<std::uint64_t, drop_reasons> dropped;
+        {
+            std::lock_guard lock(dropped_mu_);
+            dropped = dropped_;
+        }
         for (std::size_t i = 0; i < drop_reasons; ++i) {
             w.out() += "kiv_values_dropped_total{reason=\"";
             w.out() += drop_reason_name(static_cast<DropReason>(i));
             w.out() += "\"} ";
-            w.value(dropped_[i].load(std::memory_order_relaxed));
+            w.value(dropped[i]);
         }
     }
     return std::move(w.out());
