@@ -316,6 +316,49 @@ std::optional<Bad> read_prometheus(const toml::table &root, Config &c)
     return std::nullopt;
 }
 
+// "7d", "12h", "30m", "45s": a whole number and its unit.
+bool parse_age(const std::string &text, std::chrono::seconds &out)
+{
+    if (text.size() < 2 || text.size() > 8 || text.find_first_not_of("0123456789") != text.size() - 1)
+        return false;
+    const long n = std::stol(text.substr(0, text.size() - 1));
+    const char unit = text.back();
+    const long per = unit == 's' ? 1 : unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
+    if (per == 0 || n < 1)
+        return false;
+    out = std::chrono::seconds(n * per);
+    return true;
+}
+
+std::optional<Bad> read_store(const toml::table &root, Config &c)
+{
+    const toml::node *node = root.get("store");
+    if (!node)
+        return std::nullopt;
+    const toml::table *t = node->as_table();
+    if (!t)
+        return Bad{"[store] must be a table", node->source().begin};
+    const std::string what = "[store]";
+    if (auto b = unknown_keys(*t, what, {"path", "max_mb", "max_age", "replay_per_s"}))
+        return b;
+    StoreConfig s;
+    if (auto b = get_string(*t, "path", what, s.path, true))
+        return b;
+    int mb = static_cast<int>(s.max_bytes >> 20);
+    if (auto b = get_int(*t, "max_mb", what, mb, 1, 1024 * 1024))
+        return b;
+    s.max_bytes = static_cast<std::uint64_t>(mb) << 20;
+    std::string age;
+    if (auto b = get_string(*t, "max_age", what, age, false))
+        return b;
+    if (!age.empty() && !parse_age(age, s.max_age))
+        return Bad{what + ": max_age must be a number and s, m, h or d, like \"7d\"", t->get("max_age")->source().begin};
+    if (auto b = get_int(*t, "replay_per_s", what, s.replay_per_s, 1, 100000))
+        return b;
+    c.store = s;
+    return std::nullopt;
+}
+
 std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
 {
     std::string what = "module";
@@ -419,11 +462,11 @@ std::optional<Config> load_config(const std::string &path, std::string &error)
         return std::nullopt;
     }
     Config c;
-    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "prometheus", "module"})) {
+    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "prometheus", "store", "module"})) {
         error = located(path, *b);
         return std::nullopt;
     }
-    for (auto read : {read_gateway, read_mqtt, read_prometheus, read_modules}) {
+    for (auto read : {read_gateway, read_mqtt, read_prometheus, read_store, read_modules}) {
         if (auto b = read(root, c)) {
             error = located(path, *b);
             return std::nullopt;

@@ -4,6 +4,7 @@
 
 #include "kiv.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,6 +57,17 @@ struct PrometheusConfig {
     bool operator==(const PrometheusConfig &) const = default;
 };
 
+// Store-and-forward: every values message is on disk before it goes to the
+// broker, and leaves the disk when the broker has taken it.
+struct StoreConfig {
+    std::string path;                        // the SQLite database
+    std::uint64_t max_bytes = 1024ull << 20; // "max_mb": the oldest go past it
+    std::chrono::seconds max_age{7 * 86400}; // "max_age": "7d", "12h", "30m", "45s"
+    int replay_per_s = 500;                  // backlog messages per second
+
+    bool operator==(const StoreConfig &) const = default;
+};
+
 struct ModuleConfig {
     std::string name;
     int model = 0;                 // 7301, 7302 or 7303
@@ -88,6 +100,7 @@ struct Config {
     std::string id;
     std::optional<MqttConfig> mqtt;
     std::optional<PrometheusConfig> prometheus;  // none: nothing listens
+    std::optional<StoreConfig> store;            // none: values wait in memory only
     // A module keeps its index for as long as the gateway runs, across
     // reloads: one that a reload removed leaves a vacant slot, which a
     // later one may take.

@@ -10,7 +10,12 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace gateway {
 
@@ -136,6 +141,33 @@ bool check_mqtt(const Config &c, const std::string &path, std::string &error)
                 error = what + "discovery_prefix: a discovery topic " + why;
                 return false;
             }
+    return check_store(c, path, error);
+}
+
+// The store's file is made at start: its folder must take it, and a file
+// already there must be a regular one (the start then opens it as it is).
+bool check_store(const Config &c, const std::string &path, std::string &error)
+{
+    if (!c.store)
+        return true;
+    const std::string &file = c.store->path;
+    const std::string what = path + ": [store] path: " + file;
+    struct stat st{};
+    if (::lstat(file.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            error = what + " is not a regular file";
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        error = what + ": " + std::strerror(errno);
+        return false;
+    }
+    const auto slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = what + ": its folder " + folder + " cannot take it: " + std::strerror(errno);
+        return false;
+    }
     return true;
 }
 

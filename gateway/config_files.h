@@ -22,5 +22,7 @@ bool read_passwords(Config &c, const std::string &path, std::string &error);
 // UTF-8, no control characters in the text ones). False with error naming
 // the configuration file at path and the key.
 bool check_mqtt(const Config &c, const std::string &path, std::string &error);
+// The store's folder takes its file; called by check_mqtt.
+bool check_store(const Config &c, const std::string &path, std::string &error);
 
 } // namespace gateway

@@ -15,6 +15,7 @@
 #include "reload.h"
 #include "settings.h"
 #include "stdout_lines.h"
+#include "store.h"
 #include "workers.h"
 
 #include "kiv_version.h"
@@ -138,12 +139,24 @@ int run(Config &c, const std::string &path, bool to_stdout)
     }
 
     std::unique_ptr<StdoutLines> lines;
+    std::unique_ptr<Store> store;
     std::unique_ptr<MqttOutput> mqtt;
     if (to_stdout) {
         lines = std::make_unique<StdoutLines>(c);
         out.add(*lines);
     } else {
+        if (c.store) {
+            std::string error;
+            store = Store::open(*c.store, error);
+            if (!store) {
+                log(Level::error, error);
+                return 2;
+            }
+            log(Level::info, "store " + c.store->path + ": run " + std::to_string(store->run()));
+        }
         mqtt = std::make_unique<MqttOutput>(c, loop, metrics.get());
+        if (store)
+            mqtt->use_store(*store);
         out.add(*mqtt);
     }
     Workers workers(Workers::gateway_threads);

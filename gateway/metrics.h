@@ -11,6 +11,7 @@
 #include "config.h"
 #include "pipeline.h"
 #include "process_image.h"
+#include "store.h"
 
 #include <array>
 #include <atomic>
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,12 @@ public:
     // The first call makes kiv_broker_connected appear: without a broker
     // (--stdout) there is no such state to show.
     void broker_connected(bool connected) { broker_.store(connected ? 1 : 0, std::memory_order_relaxed); }
+    // The first call makes the store's families appear.
+    void store(const StoreFigures &f)
+    {
+        std::lock_guard lock(dropped_mu_);
+        store_ = f;
+    }
     void values_dropped(DropReason why, std::uint64_t n)
     {
         std::lock_guard lock(dropped_mu_);
@@ -106,6 +114,7 @@ private:
     // Under a mutex: 32-bit ARM has no 64-bit atomics of its own.
     mutable std::mutex dropped_mu_;
     std::array<std::uint64_t, drop_reasons> dropped_{};
+    std::optional<StoreFigures> store_;
 };
 
 } // namespace gateway

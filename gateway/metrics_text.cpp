@@ -219,9 +219,31 @@ std::string Metrics::render() const
                  "reached, the oldest went), disconnected (QoS 0, lost with the connection), stopped "
                  "(held when the gateway stopped).");
         std::array<std::uint64_t, drop_reasons> dropped;
+        std::optional<StoreFigures> store;
         {
             std::lock_guard lock(dropped_mu_);
             dropped = dropped_;
+            store = store_;
+        }
+        if (store) {
+            w.family("kiv_store_messages", "gauge", "Values messages in the store: not yet taken by the broker.");
+            w.out() += "kiv_store_messages ";
+            w.value(store->messages);
+            w.family("kiv_store_bytes", "gauge", "Bytes of the store's pages in use.");
+            w.out() += "kiv_store_bytes ";
+            w.value(store->bytes);
+            w.family("kiv_store_oldest_age_seconds", "gauge", "Age of the oldest message in the store; 0 when empty.");
+            w.out() += "kiv_store_oldest_age_seconds ";
+            w.value(store->oldest_age_s);
+            w.family("kiv_store_dropped_total", "counter",
+                     "Messages the store did not keep, by reason: size (max_mb), age (max_age), error (a write "
+                     "that failed; the message went to the broker without the store).");
+            for (std::size_t i = 0; i < store_drop_reasons; ++i) {
+                w.out() += "kiv_store_dropped_total{reason=\"";
+                w.out() += store_drop_name(static_cast<StoreDrop>(i));
+                w.out() += "\"} ";
+                w.value(store->dropped[i]);
+            }
         }
         for (std::size_t i = 0; i < drop_reasons; ++i) {
             w.out() += "kiv_values_dropped_total{reason=\"";

@@ -26,6 +26,8 @@ namespace {
 const std::string online_text = "online";
 const std::string offline_text = "offline";
 
+// How often the backlog is replayed: its rate spread over the second.
+constexpr std::chrono::milliseconds replay_every{50};
 // How often the client's keepalive is looked after.
 constexpr std::chrono::milliseconds misc_every{1000};
 // Publishes in flight at once (QoS 1): enough that a broker's round trip
@@ -147,9 +149,17 @@ void MqttOutput::lost(int rc)
     connected_ = false;
     if (!unwritten_.empty()) {
         in_client_ -= std::min(in_client_, unwritten_.size());
-        drop(DropReason::disconnected, unwritten_.size());
+        // A stored one is not lost: it stays in the store and is replayed.
+        std::size_t lost = 0;
+        for (int mid : unwritten_)
+            if (!stored_mids_.count(mid))
+                ++lost;
+            else
+                forget_stored(mid, false);
+        drop(DropReason::disconnected, lost);
         unwritten_.clear();
     }
+    replay_at_ = Clock::time_point::max();
     if (metrics_)
         metrics_->broker_connected(false);
     if (leaving_) {
@@ -173,6 +183,8 @@ void MqttOutput::lost(int rc)
 
 void MqttOutput::flush()
 {
+    if (store_)
+        hand_fresh();
     if (corked_) {
         const int off = 0;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
@@ -203,6 +215,8 @@ void MqttOutput::sync()
     Clock::time_point t = misc_at_;
     if (retry_at_ < t)
         t = retry_at_;
+    if (replay_at_ < t)
+        t = replay_at_;
     if (leaving_ && leave_by_ < t)
         t = leave_by_;
     arm(t);
@@ -250,10 +264,17 @@ void MqttOutput::expired(std::uint64_t tag)
     }
     if (now >= retry_at_)
         try_connect();
+    if (now >= replay_at_)
+        replay(now);
     if (now >= misc_at_) {
         misc_at_ = now + misc_every;
         if (mosquitto_socket(mosq_) >= 0)
             failed(mosquitto_loop_misc(mosq_));
+        if (store_) {
+            store_->maintain(std::chrono::system_clock::now());
+            if (metrics_)
+                metrics_->store(store_->figures());
+        }
     }
     sync();
 }
@@ -263,7 +284,84 @@ void MqttOutput::poll(const PollResult &r)
     if (r.code != KIV_OK)
         return;
     const std::string &name = config_.modules[r.module].name;
-    send(root_ + name + "/values", values_json(name, r.seq, r.image));
+    std::string topic = root_ + name + "/values";
+    std::string payload = values_json(name, r.seq, r.image, store_ ? store_->run() : 0);
+    if (store_ && store_->ok())
+        if (const std::int64_t row = store_->add(topic, payload, r.image.time); row > 0) {
+            fresh_.push_back({row, std::move(topic), std::move(payload)});
+            return;
+        }
+    send(std::move(topic), std::move(payload));
+}
+
+// The turn's values are on disk before any of them goes to the client;
+// what has no room now is replayed later.
+void MqttOutput::hand_fresh()
+{
+    if (!store_->commit()) {
+        for (Fresh &f : fresh_)
+            send(std::move(f.topic), std::move(f.payload));
+        fresh_.clear();
+        return;
+    }
+    for (const Fresh &f : fresh_)
+        if (connected_ && in_client_ < window_)
+            hand_stored(f.row, f.topic, f.payload);
+    fresh_.clear();
+}
+
+void MqttOutput::hand_stored(std::int64_t row, const std::string &topic, const std::string &payload)
+{
+    int mid = 0;
+    if (!publish(topic, payload, false, mqtt_.qos, &mid))
+        return;
+    // At QoS 0 the client may have written it already, inside the call.
+    if (std::find(written_in_call_.begin(), written_in_call_.end(), mid) != written_in_call_.end()) {
+        store_->remove(row);
+        return;
+    }
+    stored_mids_[mid] = row;
+    stored_rows_.insert(row);
+}
+
+// A stored message the client is done with: taken by the broker (the row
+// goes), or lost with the connection (the row stays for the replay).
+void MqttOutput::forget_stored(int mid, bool written)
+{
+    const auto it = stored_mids_.find(mid);
+    if (it == stored_mids_.end())
+        return;
+    if (written)
+        store_->remove(it->second);
+    stored_rows_.erase(it->second);
+    stored_mids_.erase(it);
+}
+
+void MqttOutput::replay(Clock::time_point now)
+{
+    replay_at_ = now + replay_every;
+    const double per_s = config_.store->replay_per_s;
+    const double since = std::chrono::duration<double>(now - replay_last_).count();
+    replay_tokens_ = std::min(replay_tokens_ + per_s * since, per_s * 0.2 + 1);
+    replay_last_ = now;
+    // Half the window at most: the live values always find room.
+    const std::size_t half = window_ / 2 + 1;
+    std::size_t n = std::min(half > in_client_ ? half - in_client_ : 0, static_cast<std::size_t>(replay_tokens_));
+    if (n == 0)
+        return;
+    for (const Store::Row &r : store_->after(replayed_up_to_, n + stored_rows_.size())) {
+        if (n == 0 || !connected_)
+            break;
+        replayed_up_to_ = r.id;
+        if (stored_rows_.count(r.id))
+            continue;
+        std::string payload = r.payload;
+        if (!payload.empty() && payload.back() == '}')
+            payload.insert(payload.size() - 1, R"(,"replayed":true)");
+        hand_stored(r.id, r.topic, payload);
+        --n;
+        replay_tokens_ -= 1;
+    }
 }
 
 void MqttOutput::status(const StatusChange &s)
@@ -383,6 +481,14 @@ void MqttOutput::publish_queued()
     }
 }
 
+void MqttOutput::use_store(Store &s)
+{
+    store_ = &s;
+    store_->maintain(std::chrono::system_clock::now());
+    if (metrics_)
+        metrics_->store(store_->figures());
+}
+
 void MqttOutput::announce(std::vector<Retained> messages)
 {
     for (const Retained &old : announce_)
@@ -472,8 +578,9 @@ void MqttOutput::finish()
     done_ = nullptr;
     // Acknowledged in order: what the client still holds beyond the
     // goodbyes published last is values the broker never took.
-    const std::size_t goodbyes = std::min(in_client_, goodbyes_);
-    drop(DropReason::stopped, queue_.size() + (in_client_ - goodbyes));
+    // A stored one stays in the store for the next run.
+    const std::size_t kept = std::min(in_client_, goodbyes_ + stored_mids_.size());
+    drop(DropReason::stopped, queue_.size() + (in_client_ - kept));
     queue_.clear();
     in_client_ = 0;
     // A clean disconnect: the broker drops the will. Written on the next
@@ -506,6 +613,13 @@ void MqttOutput::on_connect(mosquitto *, void *self, int rc)
     for (const Retained &r : s->announce_)
         s->publish(r.topic, r.payload, true, 1);
     s->publish_owed();
+    if (s->store_) {
+        // Everything in the store that the client does not hold, again
+        // from its oldest.
+        s->replayed_up_to_ = 0;
+        s->replay_last_ = Clock::now();
+        s->replay_at_ = s->replay_last_;
+    }
     s->subscribed_ = false;
     s->subscribe_commands();
     s->publish_queued();
@@ -529,6 +643,7 @@ void MqttOutput::on_publish(mosquitto *, void *self, int mid)
     if (s->in_call_)
         s->written_in_call_.push_back(mid);
     s->unwritten_.erase(mid);
+    s->forget_stored(mid, true);
     if (s->in_client_ > 0)
         --s->in_client_;
     if (s->leaving_) {

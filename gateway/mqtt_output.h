@@ -9,6 +9,13 @@
 // dropped, and every message that is not delivered is counted by reason.
 // The retained statuses are published again on every connect, since a
 // restarted broker may have lost them.
+//
+// With a store, each values message is committed to it at the end of the
+// loop's turn and only then handed to the client; it leaves the store when
+// the broker has taken it (PUBACK, or written at QoS 0). What the client
+// had no room for, what a lost connection took and what an earlier run left
+// is the backlog, replayed oldest first at replay_per_s within half the
+// client's window, so that live values always find room.
 #pragma once
 
 #include "backoff.h"
@@ -16,12 +23,14 @@
 #include "discovery.h"
 #include "loop.h"
 #include "pipeline.h"
+#include "store.h"
 
 #include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -47,6 +56,9 @@ public:
     // discovery). Before start, or on the loop's thread after a reload:
     // the topics no longer among them are cleared on the broker.
     void announce(std::vector<Retained> messages);
+
+    // Before start: values go through the store (which outlives this).
+    void use_store(Store &s);
 
     // Sets the client up and makes the first connect attempt; false with
     // error when it cannot even be set up (what check_mqtt refuses, should a
@@ -85,6 +97,10 @@ private:
     void command(const std::string &topic, const std::string &payload);
 
     void send(std::string topic, std::string payload, bool retain = false);
+    void hand_fresh();
+    void hand_stored(std::int64_t row, const std::string &topic, const std::string &payload);
+    void replay(Clock::time_point now);
+    void forget_stored(int mid, bool written);
     void drop(DropReason why, std::uint64_t n);
     bool publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid = nullptr);
     void publish_queued();
@@ -130,6 +146,20 @@ private:
     bool in_call_ = false;              // inside mosquitto_publish
     std::vector<int> written_in_call_;  // what it reported written meanwhile
     bool statuses_stale_ = false; // a status change waits for room
+
+    // The store and the rows of it that the client holds.
+    Store *store_ = nullptr;
+    struct Fresh {
+        std::int64_t row;
+        std::string topic, payload;
+    };
+    std::vector<Fresh> fresh_;    // stored in this turn, handed over at its end
+    std::unordered_map<int, std::int64_t> stored_mids_;  // mid -> row
+    std::unordered_set<std::int64_t> stored_rows_;       // the rows among them
+    std::int64_t replayed_up_to_ = 0;  // the last row that replay looked at
+    double replay_tokens_ = 0;
+    Clock::time_point replay_at_ = Clock::time_point::max();
+    Clock::time_point replay_last_{};
     std::vector<int> statuses_;   // per module: -1 unknown, 0 offline, 1 online
     std::array<std::uint64_t, drop_reasons> dropped_{};
     std::uint64_t episode_dropped_ = 0;  // since the log said so

@@ -102,11 +102,14 @@ std::string rfc3339_utc_ms(std::chrono::system_clock::time_point t)
     return buf;
 }
 
-std::string values_json(const std::string &module, std::uint64_t seq, const ProcessImage &p)
+std::string values_json(const std::string &module, std::uint64_t seq, const ProcessImage &p, std::uint64_t run)
 {
     Writer w;
     w.open('{').key("module").text(module).key("model").number(static_cast<std::uint64_t>(p.model));
-    w.key("ts").text(rfc3339_utc_ms(p.time)).key("seq").number(seq);
+    w.key("ts").text(rfc3339_utc_ms(p.time));
+    if (run != 0)
+        w.key("run").number(run);
+    w.key("seq").number(seq);
     if (!p.ai.empty()) {
         w.key("ai").open('[');
         for (std::size_t i = 0; i < p.ai.size(); ++i) {

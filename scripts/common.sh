@@ -8,7 +8,7 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   g++-i686-linux-gnu libc6-i386 lib32stdc++6
   g++-arm-linux-gnueabi qemu-user
   libmodbus-dev libcli11-dev nlohmann-json3-dev iproute2
-  libtomlplusplus-dev libmosquitto-dev libssl-dev mosquitto mosquitto-clients
+  libtomlplusplus-dev libmosquitto-dev libssl-dev libsqlite3-dev mosquitto mosquitto-clients
   libcpp-httplib-dev prometheus
   strace clang libclang-rt-14-dev
   dpkg-dev lintian systemd
@@ -63,6 +63,7 @@ ensure_foreign_libraries() {
 # architecture must be of the same version, and the mirror's seldom are), so
 # each cross build gets them unpacked into a tree of its own.
 KIV_SYSROOT_PACKAGES=(libmosquitto-dev libmosquitto1 libssl3 libssl-dev libtomlplusplus-dev libtomlplusplus3
+  libsqlite3-dev libsqlite3-0
   libcpp-httplib-dev libcpp-httplib0.11 zlib1g zlib1g-dev libbrotli1 libbrotli-dev)
 
 # sysroot_versions ARCH: "package:ARCH=version" of each, as apt would

@@ -17,14 +17,14 @@
 
 namespace gwtest {
 
-namespace {
-
 std::string temp_dir()
 {
     char name[] = "/tmp/kiv-gateway-test-XXXXXX";
     const char *d = ::mkdtemp(name);
     return d ? d : "/tmp";
 }
+
+namespace {
 
 void write_file(const std::string &path, const std::string &text)
 {
@@ -98,7 +98,12 @@ bool eventually(const std::function<bool()> &pred, Ms limit)
     return true;
 }
 
-Broker::Broker() : port_(free_port()), dir_(temp_dir()) {}
+Broker::Broker(bool keeps_sessions) : port_(free_port()), dir_(temp_dir()), keeps_sessions_(keeps_sessions)
+{
+    // Started as root, mosquitto writes its sessions as its own user.
+    if (keeps_sessions_)
+        std::filesystem::permissions(dir_, std::filesystem::perms::all);
+}
 
 Broker::~Broker()
 {
@@ -109,8 +114,10 @@ Broker::~Broker()
 bool Broker::start()
 {
     const std::string conf = dir_ + "/mosquitto.conf";
-    write_file(conf, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                     "max_queued_messages 100000\n");
+    write_file(conf, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\n" +
+                         (keeps_sessions_ ? "persistence true\npersistence_location " + dir_ + "/\n"
+                                          : std::string("persistence false\n")) +
+                         "max_queued_messages 100000\n");
     process_ = std::make_unique<kivtest::Process>(std::vector<std::string>{MOSQUITTO_PATH, "-c", conf});
     return process_->started() && eventually([&] { return listening("127.0.0.1", port_); }, 10s);
 }
@@ -128,10 +135,11 @@ void Broker::signal(int sig)
         process_->signal(sig);
 }
 
-Subscriber::Subscriber(int port, std::vector<std::string> filters) : filters_(std::move(filters))
+Subscriber::Subscriber(int port, std::vector<std::string> filters, const std::string &id)
+    : filters_(std::move(filters))
 {
     mosquitto_lib_init();
-    mosq_ = mosquitto_new(nullptr, true, this);
+    mosq_ = mosquitto_new(id.empty() ? nullptr : id.c_str(), id.empty(), this);
     mosquitto_message_callback_set(mosq_, on_message);
     mosquitto_connect_callback_set(mosq_, on_connect);
     mosquitto_connect_async(mosq_, "127.0.0.1", port, 30);

@@ -30,12 +30,16 @@ double epoch_now();
 int free_port();
 // Whether something accepts connections on address:port.
 bool listening(const std::string &address, int port);
+// A new folder under the temporary directory.
+std::string temp_dir();
 // Polls pred every 20 ms until it holds or limit passes.
 bool eventually(const std::function<bool()> &pred, Ms limit);
 
 class Broker {
 public:
-    Broker();
+    // keeps_sessions: the sessions of clients that are not clean outlive
+    // a stop and start, as their subscriptions do.
+    explicit Broker(bool keeps_sessions = false);
     ~Broker();
     bool start();
     void stop();
@@ -47,6 +51,7 @@ public:
 private:
     int port_;
     std::string dir_;
+    bool keeps_sessions_;
     std::unique_ptr<kivtest::Process> process_;
 };
 
@@ -59,7 +64,9 @@ struct Message {
 // Subscribes to its filters and keeps what comes, in order.
 class Subscriber {
 public:
-    explicit Subscriber(int port, std::vector<std::string> filters = {"kiv/#"});
+    // With a client id its session is not clean: what comes while it is
+    // away waits for it in the broker.
+    explicit Subscriber(int port, std::vector<std::string> filters = {"kiv/#"}, const std::string &id = {});
     ~Subscriber();
     bool connected() const;
     // Publishes payload on topic (QoS 1, not retained).
