@@ -3,6 +3,7 @@
 #include "discovery.h"
 #include "first_line.h"
 #include "small_file.h"
+#include "store.h"
 
 #include <mosquitto.h>
 #include <openssl/bio.h>
@@ -162,10 +163,13 @@ bool check_store(const Config &c, const std::string &path, std::string &error)
         error = what + ": " + std::strerror(errno);
         return false;
     }
-    const auto slash = file.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    // A missing folder is made at start (systemd's StateDirectory makes it
+    // before, as the unit's user): then its parent must take it.
+    std::string folder = store_folder(file);
+    if (::access(folder.c_str(), F_OK) != 0)
+        folder = store_folder(folder);
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        error = what + ": its folder " + folder + " cannot take it: " + std::strerror(errno);
+        error = what + ": " + folder + " cannot take it: " + std::strerror(errno);
         return false;
     }
     return true;

@@ -252,6 +252,9 @@ int main(int argc, char **argv)
                                # ca_file (TLS), qos, keepalive_s, queue_limit
                                # (messages held for the broker at most),
                                # homeassistant, discovery_prefix
+  [store]                      # optional: values on disk until the
+  path = "store.db"            # broker has them (SQLite); also max_mb,
+                               # max_age ("7d"), replay_per_s
   [prometheus]                 # optional: http://<listen>/metrics
   listen = "127.0.0.1:9502"    # the default; ADDRESS:PORT, IPv6 as [::1]:9502
   [[module]]                   # one per module

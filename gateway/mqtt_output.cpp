@@ -286,7 +286,8 @@ void MqttOutput::poll(const PollResult &r)
     const std::string &name = config_.modules[r.module].name;
     std::string topic = root_ + name + "/values";
     std::string payload = values_json(name, r.seq, r.image, store_ ? store_->run() : 0);
-    if (store_ && store_->ok())
+    // A failed store counts what goes on without it.
+    if (store_)
         if (const std::int64_t row = store_->add(topic, payload, r.image.time); row > 0) {
             fresh_.push_back({row, std::move(topic), std::move(payload)});
             return;
@@ -299,6 +300,7 @@ void MqttOutput::poll(const PollResult &r)
 void MqttOutput::hand_fresh()
 {
     if (!store_->commit()) {
+        store_->not_kept(fresh_.size());
         for (Fresh &f : fresh_)
             send(std::move(f.topic), std::move(f.payload));
         fresh_.clear();

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,9 +50,19 @@ const char *store_drop_name(StoreDrop r)
     return names[static_cast<std::size_t>(r)];
 }
 
+std::string store_folder(const std::string &path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 std::unique_ptr<Store> Store::open(const StoreConfig &c, std::string &error)
 {
     std::unique_ptr<Store> s(new Store(c));
+    if (const std::string folder = store_folder(c.path); ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "store " + c.path + ": cannot make " + folder + ": " + std::strerror(errno);
+        return nullptr;
+    }
     // One gateway per store: a second one would send and delete the same
     // messages. The lock goes with the process, however it ends.
     s->lock_fd_ = ::open(c.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -86,11 +97,11 @@ Store::Opened Store::open_db(std::string &error)
     // Not a database, or a corrupt one: kept aside for whoever wants to
     // look, and the gateway goes on with an empty store.
     const std::string aside = c_.path + ".corrupt-" + stamp();
-    log(Level::warn, "store " + c_.path + ": " + error + "; moved aside to " + aside + ", starting a new one");
     if (::rename(c_.path.c_str(), aside.c_str()) != 0) {
-        error = std::string("cannot move it aside: ") + std::strerror(errno);
+        error += std::string(", and it cannot be moved aside: ") + std::strerror(errno);
         return Opened::failed;
     }
+    log(Level::warn, "store " + c_.path + ": " + error + "; moved aside to " + aside + ", starting a new one");
     for (const char *side : {"-wal", "-shm"})
         ::unlink((c_.path + side).c_str());
     // The lock went with the file's old name: the new file gets it.

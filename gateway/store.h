@@ -31,6 +31,8 @@ namespace gateway {
 enum class StoreDrop { size, age, error };
 inline constexpr std::size_t store_drop_reasons = 3;
 const char *store_drop_name(StoreDrop r);
+// The folder that holds path: "." for a bare name.
+std::string store_folder(const std::string &path);
 
 // The store at one moment, for the metrics.
 struct StoreFigures {
@@ -77,6 +79,8 @@ public:
     // crash of the gateway; false when the store failed, and what was added
     // since is not kept.
     bool commit();
+    // Messages that went to the broker without the store, which had failed.
+    void not_kept(std::uint64_t n) { count_drops(StoreDrop::error, n); }
     // Up to n rows after the id, oldest first.
     std::vector<Row> after(std::int64_t id, std::size_t n);
 
