@@ -352,7 +352,8 @@ void MqttOutput::replay(Clock::time_point now)
     if (n == 0)
         return;
     for (const Store::Row &r : store_->after(replayed_up_to_, n + stored_rows_.size())) {
-        if (n == 0 || !connected_)
+        // This turn's rows are not committed yet: they go at its end.
+        if (n == 0 || !connected_ || (!fresh_.empty() && r.id >= fresh_.front().row))
             break;
         replayed_up_to_ = r.id;
         if (stored_rows_.count(r.id))
