@@ -5,6 +5,7 @@
 // the simulator's values; without it the outage's polls are lost. And a
 // store that is no database, one that another gateway holds, one too old.
 #include "gateway_fixture.h"
+#include "store.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -126,4 +127,45 @@ TEST(Store, CorruptFileIsMovedAsideHeldOneRefusedOldMessagesDropped)
 
     EXPECT_TRUE(eventually([&] { return gw.err().find("dropping the oldest messages (age") != std::string::npos; }, 8s)) << gw.err();
     EXPECT_EQ(gw.stop(), 0);
+}
+
+// In-process: the run goes up by one per open, rows come back oldest first
+// and go when removed, and past max_mb the oldest are dropped and counted.
+TEST(Store, RunsRowsAndTheSizeBound)
+{
+    gateway::StoreConfig c;
+    c.path = temp_dir() + "/store.db";
+    c.max_bytes = 1 << 20;
+    const auto now = std::chrono::system_clock::now();
+    const std::string payload(500, 'x');
+    for (const std::uint64_t run : {std::uint64_t{1}, std::uint64_t{2}}) {
+        std::string error;
+        auto s = gateway::Store::open(c, error);
+        ASSERT_TRUE(s) << error;
+        EXPECT_EQ(s->run(), run);
+        if (run == 2) {
+            // What the first run left, oldest first: rows 2 and 3.
+            auto rows = s->after(0, 10);
+            ASSERT_EQ(rows.size(), 2u);
+            EXPECT_EQ(rows[0].id, 2);
+            EXPECT_EQ(rows[1].topic, "t3");
+            continue;
+        }
+        for (int i = 1; i <= 3; ++i)
+            EXPECT_EQ(s->add("t" + std::to_string(i), payload, now), i);
+        s->remove(1);
+        ASSERT_TRUE(s->commit());
+    }
+    std::string error;
+    auto s = gateway::Store::open(c, error);
+    ASSERT_TRUE(s) << error;
+    for (int i = 0; i < 4000; ++i)
+        s->add("t", payload, now);
+    ASSERT_TRUE(s->commit());
+    s->maintain(now);
+    const gateway::StoreFigures f = s->figures();
+    EXPECT_LE(f.bytes, c.max_bytes);
+    EXPECT_GT(f.dropped[0], 1000u);
+    EXPECT_EQ(f.messages + f.dropped[0], 4002u);
+    EXPECT_EQ(s->after(0, 1).front().id, static_cast<std::int64_t>(2 + f.dropped[0]));
 }
