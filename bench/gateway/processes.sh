@@ -154,7 +154,9 @@ GWB_REPLAY_PER_S=500
 add_store() {
   printf '\n[store]\npath = "%s"\nmax_mb = 1024\nmax_age = "7d"\nreplay_per_s = %s\n' \
     "$1/store.db" "$GWB_REPLAY_PER_S" >>"$1/gateway.toml"
-  GWB_STORE_FS=$(findmnt -n -o FSTYPE -T "$1" 2>/dev/null || echo unknown)
+  # A folder under stacked mounts has a line for each, the one on top last.
+  GWB_STORE_FS=$(findmnt -n -o FSTYPE -T "$1" 2>/dev/null | tail -n 1) || true
+  GWB_STORE_FS=${GWB_STORE_FS:-unknown}
   [ "$GWB_STORE_FS" = tmpfs ] &&
     echo "gateway-bench: warning: the store's folder $1 is on tmpfs: the disk bytes written will be 0 (set TMPDIR to a folder on disk, e.g. /var/tmp)" >&2
   return 0
