@@ -6,10 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 
 namespace gwbench {
 
@@ -21,6 +24,7 @@ struct Window {
     long peak_rss_kib = 0;
     std::size_t threads = 0;
     double busiest_thread_s = 0;  // where one thread does the work of many
+    long long write_bytes = 0;
 };
 
 // The threads' CPU over the window; a thread born in it counts from zero.
@@ -35,6 +39,11 @@ void thread_figures(const std::map<pid_t, double> &before, const std::map<pid_t,
 
 struct Tally {
     std::uint64_t values = 0;
+    // Values messages of the store's backlog: polled before the window,
+    // so in none of the figures of its polls.
+    std::uint64_t replayed = 0;
+    // A poll (module, run, seq) that arrived again, live or replayed.
+    std::uint64_t duplicates = 0;
     std::uint64_t unreadable = 0;
     std::map<int, long> polls_per_model;
     std::map<std::string, std::vector<Poll>> healthy;
@@ -50,6 +59,7 @@ Tally tally(const Capture &c, const std::string &root, const std::vector<Module>
 {
     std::map<std::string, const Module *> by_name;
     Tally t;
+    std::set<std::string> seen;
     for (const Module &m : modules) {
         by_name[m.name] = &m;
         t.polls_per_model[m.model] += 0;
@@ -61,15 +71,22 @@ Tally tally(const Capture &c, const std::string &root, const std::vector<Module>
         if (topic.size() <= root.size() + suffix.size() || topic.compare(0, root.size(), root) != 0 ||
             topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
-        ++t.values;
         const std::string name = topic.substr(root.size(), topic.size() - root.size() - suffix.size());
+        const auto j = nlohmann::json::parse(payload, nullptr, false);
+        if (!j.is_discarded() && j.contains("seq") &&
+            !seen.insert(name + ' ' + (j.contains("run") ? j["run"].dump() : "") + ' ' + j["seq"].dump()).second)
+            ++t.duplicates;
+        if (payload.find(R"("replayed":true)") != std::string::npos) {
+            ++t.replayed;
+            continue;
+        }
+        ++t.values;
         const auto found = by_name.find(name);
         if (found == by_name.end())
             continue;
         t.polls_per_model[found->second->model] += 1;
         if (found->second->role != Role::healthy)
             continue;
-        const auto j = nlohmann::json::parse(payload, nullptr, false);
         Poll p;
         if (j.is_discarded() || !j.contains("seq") || !j["seq"].is_number_integer() || !j.contains("ts") ||
             !j["ts"].is_string() || !parse_utc_ms(j["ts"].get<std::string>(), p.ts_ms)) {
@@ -104,6 +121,19 @@ bool dump(const Capture &c, const std::string &path)
     return static_cast<bool>(out);
 }
 
+// The subscriber's time, in slices, until the window is over or the
+// caller's file says it is.
+bool record(Subscriber &sub, const MeasureSetup &setup, double t0, std::string &message)
+{
+    for (;;) {
+        const double left = t0 + setup.window_s - monotonic_seconds();
+        if (left <= 0 || (!setup.until_path.empty() && ::access(setup.until_path.c_str(), F_OK) == 0))
+            return true;
+        if (!sub.run_for(std::min(left, 0.5), true, message))
+            return false;
+    }
+}
+
 } // namespace
 
 bool measure(const MeasureSetup &setup, const std::vector<Module> &modules, std::string &message)
@@ -117,15 +147,17 @@ bool measure(const MeasureSetup &setup, const std::vector<Module> &modules, std:
     Window w;
     const auto threads0 = thread_cpu_seconds(setup.gateway_pid);
     const double cpu0 = process_cpu_seconds(setup.gateway_pid);
+    const long long written0 = write_bytes(setup.gateway_pid);
     const double t0 = monotonic_seconds();
-    if (cpu0 < 0) {
-        message = "the gateway is not running";
+    if (cpu0 < 0 || written0 < 0) {
+        message = "the gateway is not running, or its /proc/PID/io is unreadable";
         return false;
     }
-    if (!sub.run_for(setup.window_s, true, message))
+    if (!record(sub, setup, t0, message))
         return false;
     w.wall_s = monotonic_seconds() - t0;
     const double cpu1 = process_cpu_seconds(setup.gateway_pid);
+    w.write_bytes = write_bytes(setup.gateway_pid) - written0;
     thread_figures(threads0, thread_cpu_seconds(setup.gateway_pid), w);
     w.peak_rss_kib = peak_rss_kib(setup.gateway_pid);
     if (cpu1 < 0 || w.peak_rss_kib < 0) {
@@ -146,8 +178,12 @@ bool measure(const MeasureSetup &setup, const std::vector<Module> &modules, std:
     std::printf("gateway_threads=%zu\n", w.threads);
     std::printf("gateway_busiest_thread_pct=%.2f\n", 100.0 * w.busiest_thread_s / w.wall_s);
     std::printf("gateway_peak_rss_kib=%ld\n", w.peak_rss_kib);
+    std::printf("gateway_write_bytes=%lld\n", w.write_bytes);
+    std::printf("gateway_write_bytes_per_s=%.0f\n", static_cast<double>(w.write_bytes) / w.wall_s);
     std::printf("values=%llu\n", static_cast<unsigned long long>(t.values));
     std::printf("polls_per_s=%.1f\n", static_cast<double>(t.values) / w.wall_s);
+    std::printf("replayed=%llu\n", static_cast<unsigned long long>(t.replayed));
+    std::printf("duplicates=%llu\n", static_cast<unsigned long long>(t.duplicates));
     std::printf("delivered=%llu\n", static_cast<unsigned long long>(sub.capture.delivered));
     std::printf("unreadable=%llu\n", static_cast<unsigned long long>(t.unreadable));
     std::printf("jitter_samples=%zu\n", f.jitter_ms.size());

@@ -20,6 +20,9 @@ struct MeasureSetup {
     double settle_s = 5;
     double window_s = 30;
     std::string dump_path;  // if set, every message of the window: topic, a space, payload
+    // If set, the window ends as soon as this file exists (window_s bounds
+    // it still): its end is an event that the caller sees, not a time.
+    std::string until_path;
 };
 
 // Prints the figures as key=value lines on standard output.

@@ -3,6 +3,7 @@
 //
 //   gateway-meter measure --broker HOST:PORT --id ID --modules FILE --pid PID
 //                         [--interval MS] [--settle S] [--window S] [--dump FILE]
+//                         [--until FILE]
 //   gateway-meter floor --modules FILE --polls 7301=N,7302=N,7303=N
 //
 // Both print their figures as key=value lines on standard output.
@@ -76,6 +77,8 @@ int run_measure(const Options &o, const std::vector<gwbench::Module> &modules)
         s.window_s = std::atof(o.at("window").c_str());
     if (o.count("dump"))
         s.dump_path = o.at("dump");
+    if (o.count("until"))
+        s.until_path = o.at("until");
     if (s.port <= 0 || s.gateway_pid <= 0 || s.interval_ms <= 0 || s.window_s <= 0) {
         std::fprintf(stderr, "gateway-meter: bad --broker, --pid, --interval or --window\n");
         return 2;

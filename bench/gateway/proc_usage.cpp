@@ -74,6 +74,16 @@ long peak_rss_kib(pid_t pid)
     return -1;
 }
 
+long long write_bytes(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("write_bytes:", 0) == 0)
+            return std::strtoll(line.c_str() + 12, nullptr, 10);
+    return -1;
+}
+
 double monotonic_seconds()
 {
     timespec t{};

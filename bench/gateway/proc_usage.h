@@ -17,6 +17,11 @@ std::map<pid_t, double> thread_cpu_seconds(pid_t pid);
 // Peak resident set (VmHWM) in KiB; -1 if unknown.
 long peak_rss_kib(pid_t pid);
 
+// Bytes the process caused to be sent to the block layer (write_bytes of
+// /proc/PID/io, all its threads); -1 if unreadable. A file on tmpfs never
+// reaches it, so writes there count nothing.
+long long write_bytes(pid_t pid);
+
 // Monotonic seconds, for the window's wall time.
 double monotonic_seconds();
 

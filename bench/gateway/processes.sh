@@ -41,7 +41,7 @@ stop_all() {
 # start_broker: mosquitto on a free port of 127.0.0.1, its own configuration
 # in GWB_DIR; sets GWB_BROKER_PORT and GWB_BROKER_PID.
 start_broker() {
-  local try port tenths
+  local try port
   for ((try = 0; try < 10; try++)); do
     port=$((20000 + RANDOM % 40000))
     listening "$port" && continue
@@ -60,18 +60,27 @@ start_broker() {
       # In a user namespace of our own only our own user exists to run as.
       [ -n "${GWB_USERNS:-}" ] && echo "user root"
     } >"$GWB_DIR/mosquitto.conf"
-    mosquitto -c "$GWB_DIR/mosquitto.conf" 2>>"$GWB_DIR/mosquitto.log" &
-    GWB_BROKER_PID=$!
-    GWB_PIDS+=("$GWB_BROKER_PID")
-    for ((tenths = 50; tenths > 0; tenths--)); do
-      listening "$port" && { GWB_BROKER_PORT=$port; return 0; }
-      alive "$GWB_BROKER_PID" || break
-      sleep 0.1
-    done
-    stop_pid "$GWB_BROKER_PID" 2
+    run_broker "$port" && { GWB_BROKER_PORT=$port; return 0; }
   done
   echo "gateway-bench: mosquitto did not start; its log:" >&2
   tail -n 5 "$GWB_DIR/mosquitto.log" >&2
+  return 1
+}
+
+# run_broker PORT: mosquitto with GWB_DIR/mosquitto.conf, waited for (5 s
+# at most) until it listens on PORT; sets GWB_BROKER_PID. Also how the
+# broker comes back after an outage: the same configuration, the same port.
+run_broker() {
+  local port=$1 tenths
+  mosquitto -c "$GWB_DIR/mosquitto.conf" 2>>"$GWB_DIR/mosquitto.log" &
+  GWB_BROKER_PID=$!
+  GWB_PIDS+=("$GWB_BROKER_PID")
+  for ((tenths = 50; tenths > 0; tenths--)); do
+    listening "$port" && return 0
+    alive "$GWB_BROKER_PID" || break
+    sleep 0.1
+  done
+  stop_pid "$GWB_BROKER_PID" 2
   return 1
 }
 
@@ -138,17 +147,42 @@ add_metrics() {
   return 1
 }
 
-# start_scraper PORT: GET /metrics every second, as Prometheus would but
-# more often, through bash's /dev/tcp; the last scrape is kept in
-# GWB_DIR/metrics.txt.
+# add_store DIR: a [store] section in DIR/gateway.toml, the database in
+# DIR. The disk bytes the gateway writes are counted where they reach the
+# block layer: on tmpfs nothing does, so that is said.
+GWB_REPLAY_PER_S=500
+add_store() {
+  printf '\n[store]\npath = "%s"\nmax_mb = 1024\nmax_age = "7d"\nreplay_per_s = %s\n' \
+    "$1/store.db" "$GWB_REPLAY_PER_S" >>"$1/gateway.toml"
+  # A folder under stacked mounts has a line for each, the one on top last.
+  GWB_STORE_FS=$(findmnt -n -o FSTYPE -T "$1" 2>/dev/null | tail -n 1) || true
+  GWB_STORE_FS=${GWB_STORE_FS:-unknown}
+  [ "$GWB_STORE_FS" = tmpfs ] &&
+    echo "gateway-bench: warning: the store's folder $1 is on tmpfs: the disk bytes written will be 0 (set TMPDIR to a folder on disk, e.g. /var/tmp)" >&2
+  return 0
+}
+
+# scrape PORT FILE: GET /metrics once, as Prometheus would, through bash's
+# /dev/tcp; the response, headers and all, in FILE.
+scrape() {
+  exec 3<>"/dev/tcp/127.0.0.1/$1" || return 1
+  printf 'GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&3
+  cat <&3 >"$2"
+  exec 3<&-
+}
+
+# metric FILE NAME: the value of the sample NAME (no labels) in a scrape.
+metric() {
+  awk -v n="$2" '$1 == n { print $2; found = 1 } END { exit !found }' "$1"
+}
+
+# start_scraper PORT: scrape every second, more often than Prometheus
+# would; the last scrape is kept in GWB_DIR/metrics.txt.
 start_scraper() {
   local port=$1
   (
     while sleep 1; do
-      exec 3<>"/dev/tcp/127.0.0.1/$port" || continue
-      printf 'GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&3
-      cat <&3 >"$GWB_DIR/metrics.txt"
-      exec 3<&-
+      scrape "$port" "$GWB_DIR/metrics.txt" || true
     done
   ) 2>/dev/null &
   GWB_PIDS+=("$!")
