@@ -26,6 +26,9 @@ namespace {
 const std::string online_text = "online";
 const std::string offline_text = "offline";
 
+// How long the first values of a batch wait for the commit that puts them
+// on disk: one commit for many messages costs far less than one each.
+constexpr std::chrono::milliseconds commit_every{10};
 // How often the backlog is replayed: its rate spread over the second.
 constexpr std::chrono::milliseconds replay_every{50};
 // How often the client's keepalive is looked after.
@@ -183,7 +186,7 @@ void MqttOutput::lost(int rc)
 
 void MqttOutput::flush()
 {
-    if (store_)
+    if (store_ && Clock::now() >= commit_at_)
         hand_fresh();
     if (corked_) {
         const int off = 0;
@@ -217,6 +220,8 @@ void MqttOutput::sync()
         t = retry_at_;
     if (replay_at_ < t)
         t = replay_at_;
+    if (commit_at_ < t)
+        t = commit_at_;
     if (leaving_ && leave_by_ < t)
         t = leave_by_;
     arm(t);
@@ -264,6 +269,8 @@ void MqttOutput::expired(std::uint64_t tag)
     }
     if (now >= retry_at_)
         try_connect();
+    if (store_ && now >= commit_at_)
+        hand_fresh();
     if (now >= replay_at_)
         replay(now);
     if (now >= misc_at_) {
@@ -289,6 +296,8 @@ void MqttOutput::poll(const PollResult &r)
     // A failed store counts what goes on without it.
     if (store_)
         if (const std::int64_t row = store_->add(topic, payload, r.image.time); row > 0) {
+            if (fresh_.empty())
+                commit_at_ = Clock::now() + commit_every;
             fresh_.push_back({row, std::move(topic), std::move(payload)});
             return;
         }
@@ -299,6 +308,7 @@ void MqttOutput::poll(const PollResult &r)
 // what has no room now is replayed later.
 void MqttOutput::hand_fresh()
 {
+    commit_at_ = Clock::time_point::max();
     if (!store_->commit()) {
         store_->not_kept(fresh_.size());
         for (Fresh &f : fresh_)
@@ -549,6 +559,8 @@ void MqttOutput::publish_statuses()
 
 void MqttOutput::leave(Clock::time_point deadline, std::function<void()> done)
 {
+    if (store_)
+        hand_fresh();
     leaving_ = true;
     leave_by_ = deadline;
     done_ = std::move(done);

@@ -153,7 +153,8 @@ private:
         std::int64_t row;
         std::string topic, payload;
     };
-    std::vector<Fresh> fresh_;    // stored in this turn, handed over at its end
+    std::vector<Fresh> fresh_;    // stored, handed over once committed
+    Clock::time_point commit_at_ = Clock::time_point::max();
     std::unordered_map<int, std::int64_t> stored_mids_;  // mid -> row
     std::unordered_set<std::int64_t> stored_rows_;       // the rows among them
     std::int64_t replayed_up_to_ = 0;  // the last row that replay looked at
