@@ -326,22 +326,20 @@ void Store::maintain(SystemClock::time_point now)
     }
     bool dropped = false;
     const std::int64_t too_old = epoch_ms(now - c_.max_age);
-    const std::int64_t oldest = number("SELECT ts FROM messages ORDER BY id LIMIT 1");
+    std::int64_t oldest = number("SELECT ts FROM messages ORDER BY id LIMIT 1");
     if (oldest >= 0 && oldest < too_old) {
         const std::string sql = "SELECT COUNT(*) FROM messages WHERE ts < " + std::to_string(too_old);
         drop_oldest(StoreDrop::age, static_cast<std::uint64_t>(std::max<std::int64_t>(0, number(sql.c_str()))));
         dropped = true;
     }
-    auto used = [&] {
-        const std::int64_t pages = number("PRAGMA page_count") - number("PRAGMA freelist_count");
-        return static_cast<std::uint64_t>(std::max<std::int64_t>(0, pages * number("PRAGMA page_size")));
-    };
+    std::uint64_t used = db_ ? used_bytes() : 0;
     // A few rounds: the pages that deleted rows free show only after it.
-    for (int round = 0; round < 8 && db_ && messages_ > 0 && used() > c_.max_bytes; ++round) {
-        const std::uint64_t per = std::max<std::uint64_t>(1, used() / messages_);
-        drop_oldest(StoreDrop::size, (used() - c_.max_bytes) / per + messages_ / 100 + 1);
+    for (int round = 0; round < 8 && db_ && messages_ > 0 && used > c_.max_bytes; ++round) {
+        const std::uint64_t per = std::max<std::uint64_t>(1, used / messages_);
+        drop_oldest(StoreDrop::size, (used - c_.max_bytes) / per + messages_ / 100 + 1);
         commit();
         dropped = true;
+        used = db_ ? used_bytes() : 0;
     }
     if (!dropped && dropping_) {
         log(Level::info, "store " + c_.path + " has room again");
@@ -349,10 +347,17 @@ void Store::maintain(SystemClock::time_point now)
     }
     if (!db_)
         return;
+    if (dropped)
+        oldest = number("SELECT ts FROM messages ORDER BY id LIMIT 1");
     figures_.messages = messages_;
-    figures_.bytes = used();
-    const std::int64_t first = number("SELECT ts FROM messages ORDER BY id LIMIT 1");
-    figures_.oldest_age_s = first < 0 ? 0 : std::max(0.0, static_cast<double>(epoch_ms(now) - first) / 1000.0);
+    figures_.bytes = used;
+    figures_.oldest_age_s = oldest < 0 ? 0 : std::max(0.0, static_cast<double>(epoch_ms(now) - oldest) / 1000.0);
+}
+
+std::uint64_t Store::used_bytes()
+{
+    const std::int64_t pages = number("PRAGMA page_count") - number("PRAGMA freelist_count");
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(0, pages * number("PRAGMA page_size")));
 }
 
 // What was committed reaches the disk: the checkpoint syncs the log, copies

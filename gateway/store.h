@@ -105,6 +105,8 @@ private:
     void count_drops(StoreDrop why, std::uint64_t n);
     bool begin();
     std::int64_t number(const char *sql);
+    // The bytes of the pages in use: the file keeps freed ones for reuse.
+    std::uint64_t used_bytes();
     void checkpoints();
 
     const StoreConfig c_;
