@@ -22,6 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -176,7 +177,9 @@ int run(Config &c, const std::string &path, bool to_stdout)
     std::thread loop_thread([&] { loop.run(); });
 
     // Read and checked here, applied on the loop: a module that the file
-    // leaves as it was is not touched.
+    // leaves as it was is not touched. The loop owns c; this thread sees
+    // only how many slots it has.
+    std::atomic<std::size_t> slots{c.modules.size()};
     auto apply = [&](Config next) {
         ReloadPlan plan = plan_reload(c, next);
         for (const std::string &section : plan.kept)
@@ -185,6 +188,7 @@ int run(Config &c, const std::string &path, bool to_stdout)
         std::vector<ModuleConfig> before = std::move(c.modules);
         c.modules = std::move(plan.modules);
         const ModulesChanged changed{c.modules, before, plan.added, plan.removed, plan.changed};
+        slots = c.modules.size();
         engine.apply(changed);
         out.modules_changed(changed);
         if (mqtt)
@@ -197,9 +201,7 @@ int run(Config &c, const std::string &path, bool to_stdout)
         if (next) {
             // The running descriptors plus the new modules': what a reload
             // needs at most while the removed close.
-            Config both = *next;
-            both.modules.insert(both.modules.end(), c.modules.size(), ModuleConfig{});
-            if (std::string why; !raise_descriptor_limit(descriptors_needed(both), why)) {
+            if (std::string why; !raise_descriptor_limit(descriptors_needed(*next) + slots, why)) {
                 error = path + ": " + std::to_string(next->modules.size()) + " modules: " + why;
                 next.reset();
             }
