@@ -51,6 +51,22 @@ std::optional<Bad> unknown_keys(const toml::table &t, const std::string &what,
     return std::nullopt;
 }
 
+// A section that the file may leave out: null when it does, or when it is
+// refused (bad: not a table, or a key not among allowed).
+const toml::table *optional_section(const toml::table &root, const std::string &name,
+                                    std::initializer_list<std::string_view> allowed, std::optional<Bad> &bad)
+{
+    const toml::node *node = root.get(name);
+    if (!node)
+        return nullptr;
+    const toml::table *t = node->as_table();
+    if (!t)
+        bad = Bad{"[" + name + "] must be a table", node->source().begin};
+    else
+        bad = unknown_keys(*t, "[" + name + "]", allowed);
+    return bad ? nullptr : t;
+}
+
 std::optional<Bad> get_string(const toml::table &t, std::string_view key, const std::string &what,
                               std::string &out, bool required)
 {
@@ -129,17 +145,14 @@ std::optional<Bad> read_gateway(const toml::table &root, Config &c)
 
 std::optional<Bad> read_mqtt(const toml::table &root, Config &c)
 {
-    const toml::node *node = root.get("mqtt");
-    if (!node)
-        return std::nullopt;
-    const toml::table *t = node->as_table();
+    std::optional<Bad> bad;
+    const toml::table *t = optional_section(root, "mqtt",
+                                            {"broker", "client_id", "username", "password_file", "ca_file", "qos",
+                                             "keepalive_s", "queue_limit", "homeassistant", "discovery_prefix"},
+                                            bad);
     if (!t)
-        return Bad{"[mqtt] must be a table", node->source().begin};
+        return bad;
     const std::string what = "[mqtt]";
-    if (auto b = unknown_keys(*t, what,
-                              {"broker", "client_id", "username", "password_file", "ca_file", "qos",
-                               "keepalive_s", "queue_limit", "homeassistant", "discovery_prefix"}))
-        return b;
     MqttConfig m;
     std::string broker;
     if (auto b = get_string(*t, "broker", what, broker, true))
@@ -294,15 +307,11 @@ std::string split_listen(const std::string &text, std::string &host, int &port)
 
 std::optional<Bad> read_prometheus(const toml::table &root, Config &c)
 {
-    const toml::node *node = root.get("prometheus");
-    if (!node)
-        return std::nullopt;
-    const toml::table *t = node->as_table();
+    std::optional<Bad> bad;
+    const toml::table *t = optional_section(root, "prometheus", {"listen"}, bad);
     if (!t)
-        return Bad{"[prometheus] must be a table", node->source().begin};
+        return bad;
     const std::string what = "[prometheus]";
-    if (auto b = unknown_keys(*t, what, {"listen"}))
-        return b;
     PrometheusConfig p;
     std::string listen;
     if (auto b = get_string(*t, "listen", what, listen, false))
@@ -332,15 +341,11 @@ bool parse_age(const std::string &text, std::chrono::seconds &out)
 
 std::optional<Bad> read_store(const toml::table &root, Config &c)
 {
-    const toml::node *node = root.get("store");
-    if (!node)
-        return std::nullopt;
-    const toml::table *t = node->as_table();
+    std::optional<Bad> bad;
+    const toml::table *t = optional_section(root, "store", {"path", "max_mb", "max_age", "replay_per_s"}, bad);
     if (!t)
-        return Bad{"[store] must be a table", node->source().begin};
+        return bad;
     const std::string what = "[store]";
-    if (auto b = unknown_keys(*t, what, {"path", "max_mb", "max_age", "replay_per_s"}))
-        return b;
     StoreConfig s;
     if (auto b = get_string(*t, "path", what, s.path, true))
         return b;
