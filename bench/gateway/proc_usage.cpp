@@ -64,24 +64,30 @@ std::map<pid_t, double> thread_cpu_seconds(pid_t pid)
     return threads;
 }
 
-long peak_rss_kib(pid_t pid)
+namespace {
+
+// The number after "key" in /proc/<pid>/<file>, a "key: value" line; -1
+// when there is none.
+long long proc_field(pid_t pid, const char *file, const std::string &key)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.rfind(key, 0) == 0)
+            return std::strtoll(line.c_str() + key.size(), nullptr, 10);
     return -1;
+}
+
+} // namespace
+
+long peak_rss_kib(pid_t pid)
+{
+    return static_cast<long>(proc_field(pid, "status", "VmHWM:"));
 }
 
 long long write_bytes(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("write_bytes:", 0) == 0)
-            return std::strtoll(line.c_str() + 12, nullptr, 10);
-    return -1;
+    return proc_field(pid, "io", "write_bytes:");
 }
 
 double monotonic_seconds()
