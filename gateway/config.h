@@ -27,6 +27,8 @@ struct MqttConfig {
     // Home Assistant's MQTT discovery, under this topic prefix.
     bool homeassistant = false;
     std::string discovery_prefix = "homeassistant";
+    // The gateway's own JSON topics; false when only Sparkplug B is wanted.
+    bool json = true;
 
     bool operator==(const MqttConfig &) const = default;
 };
@@ -68,6 +70,23 @@ struct StoreConfig {
     bool operator==(const StoreConfig &) const = default;
 };
 
+// A Sparkplug B edge node on the [mqtt] broker, beside the JSON topics.
+struct SparkplugConfig {
+    std::string group_id;
+    std::string edge_node_id;      // the gateway's id when the file has none
+    std::string primary_host_id;   // births wait for its STATE when set
+    // bdSeq across restarts: "$STATE_DIRECTORY/sparkplug-bdseq", or in the
+    // working directory when that is unset.
+    std::string state_file;
+
+    bool operator==(const SparkplugConfig &) const = default;
+};
+
+// When a module's values are published: after every poll, or when one of
+// them changed (by more than deadband, in the channel's unit, for AI and
+// TC), and whole at least every heartbeat_s all the same.
+enum class Publish { every_poll, change };
+
 struct ModuleConfig {
     std::string name;
     int model = 0;                 // 7301, 7302 or 7303
@@ -86,6 +105,9 @@ struct ModuleConfig {
     // A poll's reads are sent together, each with its own transaction id;
     // false for a module that takes one request at a time.
     bool pipeline = true;
+    Publish publish = Publish::every_poll;
+    double deadband = 0;
+    int heartbeat_s = 60;
     std::optional<DeclaredSettings> settings;
     // Read from password_file or password_env at start, never from the
     // configuration file itself.
@@ -101,6 +123,7 @@ struct Config {
     std::optional<MqttConfig> mqtt;
     std::optional<PrometheusConfig> prometheus;  // none: nothing listens
     std::optional<StoreConfig> store;            // none: values wait in memory only
+    std::optional<SparkplugConfig> sparkplug;    // needs [mqtt]
     // A module keeps its index for as long as the gateway runs, across
     // reloads: one that a reload removed leaves a vacant slot, which a
     // later one may take.
