@@ -8,16 +8,7 @@
 
 #include "kiv.hpp"
 
-#include <mosquitto.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <random>
 
 namespace gateway {
 
@@ -31,32 +22,11 @@ const std::string offline_text = "offline";
 constexpr std::chrono::milliseconds commit_every{10};
 // How often the backlog is replayed: its rate spread over the second.
 constexpr std::chrono::milliseconds replay_every{50};
-// How often the client's keepalive is looked after.
-constexpr std::chrono::milliseconds misc_every{1000};
+// How often the store is looked after.
+constexpr std::chrono::milliseconds maintain_every{1000};
 // Publishes in flight at once (QoS 1): enough that a broker's round trip
 // never holds the values of a busy turn back.
 constexpr int max_inflight = 1000;
-
-// Why the connection ended, in words: the client's own texts for some of
-// these are "Unknown error.".
-std::string describe(int rc)
-{
-    switch (rc) {
-    case MOSQ_ERR_ERRNO:
-        return errno == 0 ? "the connection was closed" : std::strerror(errno);
-    case MOSQ_ERR_KEEPALIVE:
-        return "no answer from the broker within the keepalive";
-    case MOSQ_ERR_CONN_LOST:
-        return "the broker closed the connection";
-    case MOSQ_ERR_PROTOCOL:
-    case MOSQ_ERR_MALFORMED_PACKET:
-        return "the broker broke the MQTT protocol";
-    case MOSQ_ERR_NO_CONN:
-        return "not connected";
-    default:
-        return mosquitto_strerror(rc);
-    }
-}
 
 // The client's window of messages in flight, within the bound on all that
 // waits; a bound of 0 (nothing kept while the broker is away) still lets
@@ -70,85 +40,26 @@ std::size_t window_for(std::size_t limit)
 
 MqttOutput::MqttOutput(const Config &c, Loop &loop, Metrics *metrics)
     : config_(c), mqtt_(*c.mqtt), loop_(loop), metrics_(metrics), root_("kiv/" + c.id + "/"),
-      broker_(c.mqtt->host + ":" + std::to_string(c.mqtt->port)), limit_(c.mqtt->queue_limit),
+      client_(*c.mqtt, c.mqtt->client_id, loop, *this), limit_(c.mqtt->queue_limit),
       window_(window_for(c.mqtt->queue_limit)), statuses_(c.modules.size(), -1)
 {
-    // Each gateway its own jitter: those that lost one broker together do
-    // not all come back in the same second.
-    backoff_.seed(std::random_device{}());
     if (metrics_)
         metrics_->broker_connected(false);
 }
 
-MqttOutput::~MqttOutput()
-{
-    if (mosq_) {
-        if (fd_ >= 0)
-            loop_.forget(fd_);
-        mosquitto_destroy(mosq_);
-        mosquitto_lib_cleanup();
-    }
-}
+MqttOutput::~MqttOutput() = default;
 
 bool MqttOutput::start(std::string &error)
 {
-    mosquitto_lib_init();
-    mosq_ = mosquitto_new(mqtt_.client_id.c_str(), true, this);
-    if (!mosq_) {
-        error = "cannot make an MQTT client";
-        return false;
-    }
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_max_inflight_messages_set(mosq_, static_cast<unsigned>(window_));
-    // Small messages go at once; batching is the cork's job (publish()).
-    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect_callback_set(mosq_, on_connect);
-    mosquitto_disconnect_callback_set(mosq_, on_disconnect);
-    mosquitto_publish_callback_set(mosq_, on_publish);
-    mosquitto_message_callback_set(mosq_, on_message);
     // Whoever watches the gateway learns that it died from the broker.
-    const std::string status = root_ + "status";
-    mosquitto_will_set(mosq_, status.c_str(), static_cast<int>(offline_text.size()), offline_text.c_str(), 1,
-                       true);
-    // The password was read with the configuration (read_passwords).
-    if (!mqtt_.username.empty() || !mqtt_.password_file.empty()) {
-        if (int rc = mosquitto_username_pw_set(mosq_, mqtt_.username.c_str(),
-                                               mqtt_.password_file.empty() ? nullptr : mqtt_.password.c_str());
-            rc != MOSQ_ERR_SUCCESS) {
-            error = "MQTT username and password: " + describe(rc);
-            return false;
-        }
-    }
-    if (!mqtt_.ca_file.empty()) {
-        if (int rc = mosquitto_tls_set(mosq_, mqtt_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
-            rc != MOSQ_ERR_SUCCESS) {
-            error = "TLS with CA file " + mqtt_.ca_file + ": " + mosquitto_strerror(rc);
-            return false;
-        }
-    }
-    misc_at_ = Clock::now() + misc_every;
-    try_connect();
+    if (!client_.start({root_ + "status", offline_text, 1, true}, static_cast<unsigned>(window_), error))
+        return false;
+    sync();
     return true;
 }
 
-void MqttOutput::try_connect()
+void MqttOutput::disconnected(int)
 {
-    retry_at_ = Clock::time_point::max();
-    // Asynchronous: the TCP connect completes in the loop, never in here
-    // (the broker is an address; a name would be looked up here).
-    const int rc = connecting_ ? mosquitto_reconnect_async(mosq_)
-                               : mosquitto_connect_async(mosq_, mqtt_.host.c_str(), mqtt_.port, mqtt_.keepalive_s);
-    connecting_ = true;
-    if (rc != MOSQ_ERR_SUCCESS) {
-        lost(rc);
-        return;
-    }
-    sync();
-}
-
-void MqttOutput::lost(int rc)
-{
-    const bool was = connected_;
     connected_ = false;
     if (!unwritten_.empty()) {
         in_client_ -= std::min(in_client_, unwritten_.size());
@@ -165,22 +76,8 @@ void MqttOutput::lost(int rc)
     replay_at_ = Clock::time_point::max();
     if (metrics_)
         metrics_->broker_connected(false);
-    if (leaving_) {
+    if (leaving_)
         finish();
-        return;
-    }
-    // Said once per outage, not once per attempt.
-    if (was)
-        log(Level::warn, "lost the broker " + broker_ + ": " + describe(rc) + "; reconnecting");
-    else if (!said_)
-        log(Level::warn, "broker " + broker_ + ": " + describe(rc) + "; trying again");
-    said_ = true;
-    // The backoff starts again from its first wait only after a connection
-    // that the broker accepted (CONNACK) and kept for a keepalive: a broker
-    // that accepts and then drops every connection is not hammered.
-    if (was && Clock::now() - connected_at_ >= std::chrono::seconds(mqtt_.keepalive_s))
-        backoff_.reset();
-    retry_at_ = Clock::now() + backoff_.next();
     sync();
 }
 
@@ -188,36 +85,13 @@ void MqttOutput::flush()
 {
     if (store_ && Clock::now() >= commit_at_)
         hand_fresh();
-    if (corked_) {
-        const int off = 0;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
-        corked_ = false;
-    }
+    client_.flush();
     sync();
 }
 
 void MqttOutput::sync()
 {
-    if (!mosq_)
-        return;
-    const int s = mosquitto_socket(mosq_);
-    const std::uint32_t want = s < 0 ? 0 : EPOLLIN | (mosquitto_want_write(mosq_) ? EPOLLOUT : 0u);
-    if (s != fd_) {
-        if (fd_ >= 0)
-            loop_.forget(fd_);
-        fd_ = -1;
-        corked_ = false;
-        interest_ = 0;
-        if (s >= 0 && (loop_.watch(s, want, this) || (errno == EEXIST && loop_.change(s, want, this)))) {
-            fd_ = s;
-            interest_ = want;
-        }
-    } else if (s >= 0 && want != interest_ && loop_.change(s, want, this)) {
-        interest_ = want;
-    }
-    Clock::time_point t = misc_at_;
-    if (retry_at_ < t)
-        t = retry_at_;
+    Clock::time_point t = maintain_at_;
     if (replay_at_ < t)
         t = replay_at_;
     if (commit_at_ < t)
@@ -229,32 +103,10 @@ void MqttOutput::sync()
 
 void MqttOutput::arm(Clock::time_point t)
 {
-    if (t == armed_at_)
+    if (t == armed_at_ || t == Clock::time_point::max())
         return;
     armed_at_ = t;
     loop_.at(t, this, ++timer_tag_);
-}
-
-void MqttOutput::ready(std::uint32_t events)
-{
-    int rc = MOSQ_ERR_SUCCESS;
-    if (events & (EPOLLIN | EPOLLERR | EPOLLHUP))
-        rc = mosquitto_loop_read(mosq_, 1);
-    if (rc == MOSQ_ERR_SUCCESS && (events & EPOLLOUT) && mosquitto_socket(mosq_) >= 0)
-        rc = mosquitto_loop_write(mosq_, 1);
-    failed(rc);
-    sync();
-}
-
-void MqttOutput::failed(int rc)
-{
-    if (rc == MOSQ_ERR_SUCCESS)
-        return;
-    if (leaving_)
-        finish();
-    // The client's disconnect callback has usually said so already.
-    else if (!connected_ && retry_at_ == Clock::time_point::max())
-        lost(rc);
 }
 
 void MqttOutput::expired(std::uint64_t tag)
@@ -267,22 +119,17 @@ void MqttOutput::expired(std::uint64_t tag)
         finish();
         return;
     }
-    if (now >= retry_at_)
-        try_connect();
     if (store_ && now >= commit_at_)
         hand_fresh();
     if (now >= replay_at_)
         replay(now);
-    if (now >= misc_at_) {
-        misc_at_ = now + misc_every;
-        if (mosquitto_socket(mosq_) >= 0)
-            failed(mosquitto_loop_misc(mosq_));
-        if (store_) {
-            store_->maintain(std::chrono::system_clock::now());
-            if (metrics_)
-                metrics_->store(store_->figures());
-        }
+    if (store_ && now >= maintain_at_) {
+        maintain_at_ = now + maintain_every;
+        store_->maintain(std::chrono::system_clock::now());
+        if (metrics_)
+            metrics_->store(store_->figures());
     }
+    client_.flush();
     sync();
 }
 
@@ -428,12 +275,12 @@ void MqttOutput::drop(DropReason why, std::uint64_t n)
     if (metrics_)
         metrics_->values_dropped(why, n);
     if (why == DropReason::disconnected)
-        log(Level::warn, std::to_string(n) + " QoS 0 messages were lost with the connection to broker " + broker_);
+        log(Level::warn, std::to_string(n) + " QoS 0 messages were lost with the connection to broker " + client_.broker());
     if (why != DropReason::queue_full)
         return;
     // Once per episode: the first drop says so, the end of it how many.
     if (episode_dropped_ == 0)
-        log(Level::warn, "broker " + broker_ + " does not take messages as fast as they come: the oldest go past " +
+        log(Level::warn, "broker " + client_.broker() + " does not take messages as fast as they come: the oldest go past " +
                              "queue_limit " + std::to_string(mqtt_.queue_limit));
     episode_dropped_ += n;
 }
@@ -448,23 +295,16 @@ std::uint64_t MqttOutput::dropped() const
 
 bool MqttOutput::publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid)
 {
-    // Corked until the end of the turn: the turn's messages leave in as few
-    // segments as they fit, and the broker wakes once for them.
-    if (!corked_ && fd_ >= 0) {
-        const int on = 1;
-        corked_ = ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
-    }
     // Counted before the call: outside the client's callbacks it writes at
-    // once, and reports a QoS 0 message written (on_publish) before it
+    // once, and reports a QoS 0 message written (published()) before it
     // returns its id.
     ++in_client_;
     written_in_call_.clear();
     in_call_ = true;
     int id = 0;
-    const int rc = mosquitto_publish(mosq_, &id, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                     qos, retain);
+    const bool handed = client_.publish(topic, payload, qos, retain, &id);
     in_call_ = false;
-    if (rc != MOSQ_ERR_SUCCESS) {
+    if (!handed) {
         --in_client_;
         return false;
     }
@@ -488,7 +328,7 @@ void MqttOutput::publish_queued()
            publish(queue_.front().topic, queue_.front().payload, queue_.front().retain, mqtt_.qos))
         queue_.pop_front();
     if (episode_dropped_ > 0 && queue_.empty()) {
-        log(Level::warn, "broker " + broker_ + " takes messages again; " + std::to_string(episode_dropped_) +
+        log(Level::warn, "broker " + client_.broker() + " takes messages again; " + std::to_string(episode_dropped_) +
                              " were dropped past queue_limit");
         episode_dropped_ = 0;
     }
@@ -497,6 +337,7 @@ void MqttOutput::publish_queued()
 void MqttOutput::use_store(Store &s)
 {
     store_ = &s;
+    maintain_at_ = Clock::now() + maintain_every;
     store_->maintain(std::chrono::system_clock::now());
     if (metrics_)
         metrics_->store(store_->figures());
@@ -528,8 +369,7 @@ void MqttOutput::subscribe_commands()
                                                  [](const ModuleConfig &m) { return m.commands; });
     if (!wanted || subscribed_)
         return;
-    const std::string filter = root_ + "+/do/+/set";
-    subscribed_ = mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1) == MOSQ_ERR_SUCCESS;
+    subscribed_ = client_.subscribe(root_ + "+/do/+/set", 1);
 }
 
 void MqttOutput::modules_changed(const ModulesChanged &m)
@@ -562,6 +402,7 @@ void MqttOutput::leave(Clock::time_point deadline, std::function<void()> done)
     if (store_)
         hand_fresh();
     leaving_ = true;
+    maintain_at_ = Clock::time_point::max();
     leave_by_ = deadline;
     done_ = std::move(done);
     if (!connected_) {
@@ -598,88 +439,56 @@ void MqttOutput::finish()
     drop(DropReason::stopped, queue_.size() + (in_client_ - kept));
     queue_.clear();
     in_client_ = 0;
-    // A clean disconnect: the broker drops the will. Written on the next
-    // turn, outside the client's callbacks, where the client only queues.
-    if (connected_)
-        mosquitto_disconnect(mosq_);
     connected_ = false;
-    loop_.post([this, done = std::move(done)] {
-        if (mosquitto_socket(mosq_) >= 0)
-            mosquitto_loop_write(mosq_, 1);
-        done();
-    });
+    // A clean disconnect: the broker drops the will.
+    client_.quit(std::move(done));
 }
 
-void MqttOutput::on_connect(mosquitto *, void *self, int rc)
+void MqttOutput::connected()
 {
-    auto *s = static_cast<MqttOutput *>(self);
-    if (rc != 0) {
-        log(Level::error, "broker " + s->broker_ + " refused the connection: " + mosquitto_connack_string(rc));
-        return;
-    }
-    log(Level::info, "connected to broker " + s->broker_);
-    s->connected_ = true;
-    s->connected_at_ = Clock::now();
-    s->said_ = false;
-    if (s->metrics_)
-        s->metrics_->broker_connected(true);
-    s->publish(s->root_ + "status", online_text, true, 1);
-    s->publish_statuses();
-    for (const Retained &r : s->announce_)
-        s->publish(r.topic, r.payload, true, 1);
-    s->publish_owed();
-    if (s->store_) {
+    connected_ = true;
+    if (metrics_)
+        metrics_->broker_connected(true);
+    publish(root_ + "status", online_text, true, 1);
+    publish_statuses();
+    for (const Retained &r : announce_)
+        publish(r.topic, r.payload, true, 1);
+    publish_owed();
+    if (store_) {
         // Everything in the store that the client does not hold, again
         // from its oldest.
-        s->replayed_up_to_ = 0;
-        s->replay_last_ = Clock::now();
-        s->replay_at_ = s->replay_last_;
+        replayed_up_to_ = 0;
+        replay_last_ = Clock::now();
+        replay_at_ = replay_last_;
     }
-    s->subscribed_ = false;
-    s->subscribe_commands();
-    s->publish_queued();
-}
-
-void MqttOutput::on_disconnect(mosquitto *, void *self, int rc)
-{
-    auto *s = static_cast<MqttOutput *>(self);
-    if (s->leaving_) {
-        s->connected_ = false;
-        s->finish();
-        return;
-    }
-    s->lost(rc == 0 ? MOSQ_ERR_CONN_LOST : rc);
+    subscribed_ = false;
+    subscribe_commands();
+    publish_queued();
+    sync();
 }
 
 // Written (QoS 0) or acknowledged (QoS 1): room for what waits.
-void MqttOutput::on_publish(mosquitto *, void *self, int mid)
+void MqttOutput::published(int mid)
 {
-    auto *s = static_cast<MqttOutput *>(self);
-    if (s->in_call_)
-        s->written_in_call_.push_back(mid);
-    s->unwritten_.erase(mid);
-    s->forget_stored(mid, true);
-    if (s->in_client_ > 0)
-        --s->in_client_;
-    if (s->leaving_) {
-        if (mid == s->last_mid_)
-            s->finish();
+    if (in_call_)
+        written_in_call_.push_back(mid);
+    unwritten_.erase(mid);
+    forget_stored(mid, true);
+    if (in_client_ > 0)
+        --in_client_;
+    if (leaving_) {
+        if (mid == last_mid_)
+            finish();
         return;
     }
     // Inside publish() its caller goes on with the queue itself.
-    if (!s->in_call_)
-        s->publish_queued();
+    if (!in_call_)
+        publish_queued();
 }
 
-void MqttOutput::on_message(mosquitto *, void *self, const mosquitto_message *m)
+void MqttOutput::message(const std::string &topic, std::string_view body)
 {
-    auto *s = static_cast<MqttOutput *>(self);
-    s->command(m->topic ? m->topic : "",
-               std::string(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen)));
-}
-
-void MqttOutput::command(const std::string &topic, const std::string &payload)
-{
+    const std::string payload(body);
     auto refuse = [&](const std::string &why) {
         // Anyone who may publish can send these by the thousand.
         log_limited(Level::warn, "commands refused",

@@ -1,8 +1,6 @@
-// The gateway's JSON over MQTT, through libmosquitto driven from the
-// engine's loop: its socket is one more descriptor in epoll, read and
-// written when ready (mosquitto_loop_read/_write/_misc), so that no second
-// thread and no select() is involved at any descriptor number. Each poll's
-// values are published when they come, on the loop's thread. What waits for
+// The gateway's JSON over MQTT, through a client driven from the engine's
+// loop. Each poll's values are published when they come, on the loop's
+// thread. What waits for
 // the broker (queued here, handed to the client and not yet written, or
 // not yet acknowledged) is at most queue_limit messages whatever the broker
 // does: away, or connected but not reading. Past it the oldest queued are
@@ -18,10 +16,10 @@
 // client's window, so that live values always find room.
 #pragma once
 
-#include "backoff.h"
 #include "config.h"
 #include "discovery.h"
 #include "loop.h"
+#include "mqtt_client.h"
 #include "pipeline.h"
 #include "store.h"
 
@@ -34,14 +32,11 @@
 #include <unordered_set>
 #include <vector>
 
-struct mosquitto;
-struct mosquitto_message;
-
 namespace gateway {
 
 class Metrics;
 
-class MqttOutput final : public Output, public Watcher, public TimerTarget {
+class MqttOutput final : public Output, public MqttClient::Events, public TimerTarget {
 public:
     // metrics, when not null, is told whether the broker is connected.
     MqttOutput(const Config &c, Loop &loop, Metrics *metrics = nullptr);
@@ -79,7 +74,11 @@ public:
     void modules_changed(const ModulesChanged &m) override;
     void flush() override;
 
-    void ready(std::uint32_t events) override;
+    void connected() override;
+    void disconnected(int rc) override;
+    void published(int mid) override;
+    void message(const std::string &topic, std::string_view payload) override;
+
     void expired(std::uint64_t tag) override;
     bool wanted(std::uint64_t tag) const override { return tag == timer_tag_; }
 
@@ -90,11 +89,6 @@ private:
         bool retain = false;
     };
 
-    static void on_connect(mosquitto *, void *self, int rc);
-    static void on_disconnect(mosquitto *, void *self, int rc);
-    static void on_publish(mosquitto *, void *self, int mid);
-    static void on_message(mosquitto *, void *self, const struct mosquitto_message *m);
-    void command(const std::string &topic, const std::string &payload);
 
     void send(std::string topic, std::string payload, bool retain = false);
     void hand_fresh();
@@ -107,14 +101,9 @@ private:
     void publish_statuses();
     void publish_owed();
     void subscribe_commands();
-    void try_connect();
-    void lost(int rc);
-    // A client call's result: a failure not yet handled starts the backoff.
-    void failed(int rc);
-    // Watches the client's socket as it now is, for writing too while it
-    // has something to write.
-    void sync();
     void finish();
+    // Arms the timer for the earliest of what waits on it.
+    void sync();
     void arm(Clock::time_point t);
 
     const Config &config_;
@@ -122,8 +111,7 @@ private:
     Loop &loop_;
     Metrics *const metrics_;
     std::string root_;            // "kiv/<id>/"
-    std::string broker_;          // "host:port", for the log
-    mosquitto *mosq_ = nullptr;
+    MqttClient client_;
     std::function<void(const OutputCommand &)> commands_;
     std::vector<Retained> announce_;
     // Retained messages owed to the broker since a reload, published when
@@ -131,8 +119,6 @@ private:
     // that clear their discovery.
     std::vector<Retained> owed_;
     bool subscribed_ = false;
-    // After a lost or refused connection.
-    Backoff backoff_{std::chrono::seconds(1), std::chrono::seconds(30)};
 
     // What waits for the broker: queue_ plus what the client holds.
     std::size_t limit_;
@@ -165,15 +151,9 @@ private:
     std::array<std::uint64_t, drop_reasons> dropped_{};
     std::uint64_t episode_dropped_ = 0;  // since the log said so
 
-    int fd_ = -1;                 // the socket as watched
-    std::uint32_t interest_ = 0;
-    bool corked_ = false;
     bool connected_ = false;
-    Clock::time_point connected_at_{};
-    bool connecting_ = false;
-    bool said_ = false;           // this outage was logged
-    Clock::time_point retry_at_ = Clock::time_point::max();
-    Clock::time_point misc_at_{};
+    // The store's upkeep, about once a second.
+    Clock::time_point maintain_at_ = Clock::time_point::max();
     Clock::time_point armed_at_ = Clock::time_point::max();
     std::uint64_t timer_tag_ = 0;
 
