@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <set>
+#include <tuple>
 
 namespace gateway {
 
@@ -148,7 +149,7 @@ std::optional<Bad> read_mqtt(const toml::table &root, Config &c)
     std::optional<Bad> bad;
     const toml::table *t = optional_section(root, "mqtt",
                                             {"broker", "client_id", "username", "password_file", "ca_file", "qos",
-                                             "keepalive_s", "queue_limit", "homeassistant", "discovery_prefix"},
+                                             "keepalive_s", "queue_limit", "homeassistant", "discovery_prefix", "json"},
                                             bad);
     if (!t)
         return bad;
@@ -175,6 +176,8 @@ std::optional<Bad> read_mqtt(const toml::table &root, Config &c)
         return b;
     m.queue_limit = static_cast<std::size_t>(limit);
     if (auto b = get_bool(*t, "homeassistant", what, m.homeassistant))
+        return b;
+    if (auto b = get_bool(*t, "json", what, m.json))
         return b;
     if (auto b = get_string(*t, "discovery_prefix", what, m.discovery_prefix, false))
         return b;
@@ -364,6 +367,32 @@ std::optional<Bad> read_store(const toml::table &root, Config &c)
     return std::nullopt;
 }
 
+// After [mqtt], whose broker it shares.
+std::optional<Bad> read_sparkplug(const toml::table &root, Config &c)
+{
+    std::optional<Bad> bad;
+    const toml::table *t =
+        optional_section(root, "sparkplug", {"group_id", "edge_node_id", "primary_host_id", "state_file"}, bad);
+    if (!t)
+        return bad;
+    const std::string what = "[sparkplug]";
+    if (!c.mqtt)
+        return Bad{what + ": needs [mqtt] with its broker", t->source().begin};
+    SparkplugConfig s;
+    s.edge_node_id = c.id;
+    for (auto [key, out, required] :
+         {std::tuple{"group_id", &s.group_id, true}, std::tuple{"edge_node_id", &s.edge_node_id, false},
+          std::tuple{"primary_host_id", &s.primary_host_id, false}, std::tuple{"state_file", &s.state_file, false}}) {
+        if (auto b = get_string(*t, key, what, *out, required))
+            return b;
+        // Parts of topics: no '/', '+' or '#'.
+        if (std::string_view(key) != "state_file" && !out->empty() && !valid_name(*out))
+            return Bad{what + ": " + key + " must be letters, digits, '-' and '_'", t->get(key)->source().begin};
+    }
+    c.sparkplug = s;
+    return std::nullopt;
+}
+
 std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
 {
     std::string what = "module";
@@ -467,11 +496,11 @@ std::optional<Config> load_config(const std::string &path, std::string &error)
         return std::nullopt;
     }
     Config c;
-    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "prometheus", "store", "module"})) {
+    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "sparkplug", "prometheus", "store", "module"})) {
         error = located(path, *b);
         return std::nullopt;
     }
-    for (auto read : {read_gateway, read_mqtt, read_prometheus, read_store, read_modules}) {
+    for (auto read : {read_gateway, read_mqtt, read_sparkplug, read_prometheus, read_store, read_modules}) {
         if (auto b = read(root, c)) {
             error = located(path, *b);
             return std::nullopt;

@@ -11,6 +11,7 @@
 #include "metrics.h"
 #include "metrics_server.h"
 #include "mqtt_output.h"
+#include "sparkplug_output.h"
 #include "pipeline.h"
 #include "reload.h"
 #include "settings.h"
@@ -142,23 +143,40 @@ int run(Config &c, const std::string &path, bool to_stdout)
     std::unique_ptr<StdoutLines> lines;
     std::unique_ptr<Store> store;
     std::unique_ptr<MqttOutput> mqtt;
+    std::unique_ptr<SparkplugOutput> sparkplug;
+    auto open_store = [](StoreConfig sc, std::unique_ptr<Store> &s) {
+        std::string error;
+        s = Store::open(sc, error);
+        if (!s)
+            log(Level::error, error);
+        else
+            log(Level::info, "store " + sc.path + ": run " + std::to_string(s->run()));
+        return s != nullptr;
+    };
     if (to_stdout) {
         lines = std::make_unique<StdoutLines>(c);
         out.add(*lines);
     } else {
-        if (c.store) {
-            std::string error;
-            store = Store::open(*c.store, error);
-            if (!store) {
-                log(Level::error, error);
+        if (c.mqtt->json) {
+            if (c.store && !open_store(*c.store, store))
                 return 2;
-            }
-            log(Level::info, "store " + c.store->path + ": run " + std::to_string(store->run()));
+            mqtt = std::make_unique<MqttOutput>(c, loop, metrics.get());
+            if (store)
+                mqtt->use_store(*store);
+            out.add(*mqtt);
         }
-        mqtt = std::make_unique<MqttOutput>(c, loop, metrics.get());
-        if (store)
-            mqtt->use_store(*store);
-        out.add(*mqtt);
+        if (c.sparkplug) {
+            sparkplug = std::make_unique<SparkplugOutput>(c, loop);
+            std::unique_ptr<Store> held;
+            if (c.store) {
+                StoreConfig sc = *c.store;
+                sc.path = sparkplug_store_path(sc.path);
+                if (!open_store(sc, held))
+                    return 2;
+                sparkplug->use_store(std::move(held));
+            }
+            out.add(*sparkplug);
+        }
     }
     Workers workers(Workers::gateway_threads);
     Engine engine(c, PollerContext{loop, out, workers, metrics.get()});
@@ -167,6 +185,14 @@ int run(Config &c, const std::string &path, bool to_stdout)
         mqtt->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
         std::string error;
         if (!mqtt->start(error)) {
+            log(Level::error, error);
+            return 1;
+        }
+    }
+    if (sparkplug) {
+        sparkplug->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
+        std::string error;
+        if (!sparkplug->start(error)) {
             log(Level::error, error);
             return 1;
         }
@@ -219,9 +245,19 @@ int run(Config &c, const std::string &path, bool to_stdout)
         engine.stop();
         workers.shut();
         out.flush();
+        // Each output says goodbye on its own connection; the loop ends
+        // when both have.
+        const auto by = Clock::now() + goodbye_limit;
+        auto left = std::make_shared<int>((mqtt ? 1 : 0) + (sparkplug ? 1 : 0));
+        auto one_left = [&loop, left] {
+            if (--*left == 0)
+                loop.quit();
+        };
         if (mqtt)
-            mqtt->leave(Clock::now() + goodbye_limit, [&] { loop.quit(); });
-        else
+            mqtt->leave(by, one_left);
+        if (sparkplug)
+            sparkplug->leave(by, one_left);
+        if (*left == 0)
             loop.quit();
     });
     loop_thread.join();

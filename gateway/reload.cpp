@@ -51,6 +51,8 @@ ReloadPlan plan_reload(const Config &running, const Config &next)
         p.kept.push_back("[prometheus]");
     if (running.store != next.store)
         p.kept.push_back("[store]");
+    if (running.sparkplug != next.sparkplug)
+        p.kept.push_back("[sparkplug]");
     return p;
 }
 
