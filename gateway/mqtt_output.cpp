@@ -71,7 +71,8 @@ std::size_t window_for(std::size_t limit)
 MqttOutput::MqttOutput(const Config &c, Loop &loop, Metrics *metrics)
     : config_(c), mqtt_(*c.mqtt), loop_(loop), metrics_(metrics), root_("kiv/" + c.id + "/"),
       broker_(c.mqtt->host + ":" + std::to_string(c.mqtt->port)), limit_(c.mqtt->queue_limit),
-      window_(window_for(c.mqtt->queue_limit)), statuses_(c.modules.size(), -1)
+      window_(window_for(c.mqtt->queue_limit)), statuses_(c.modules.size(), -1),
+      filters_(c.modules)
 {
     // Each gateway its own jitter: those that lost one broker together do
     // not all come back in the same second.
@@ -288,7 +289,8 @@ void MqttOutput::expired(std::uint64_t tag)
 
 void MqttOutput::poll(const PollResult &r)
 {
-    if (r.code != KIV_OK)
+    // Only what is published goes to the store.
+    if (r.code != KIV_OK || !filters_.publish(r))
         return;
     const std::string &name = config_.modules[r.module].name;
     std::string topic = root_ + name + "/values";
@@ -380,6 +382,7 @@ void MqttOutput::replay(Clock::time_point now)
 void MqttOutput::status(const StatusChange &s)
 {
     statuses_[s.module] = s.online;
+    filters_.status(s);
     // Only the last status of a module counts: with the client full, they
     // all go again once it has room.
     if (connected_ && in_client_ < window_)
@@ -534,6 +537,7 @@ void MqttOutput::subscribe_commands()
 
 void MqttOutput::modules_changed(const ModulesChanged &m)
 {
+    filters_.modules_changed(m);
     statuses_.resize(m.modules.size(), -1);
     // A removed module is stopped as at the gateway's stop: whoever
     // watches it learns so.
