@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 
+#include <cmath>
 #include <set>
 #include <tuple>
 
@@ -111,6 +112,36 @@ std::optional<Bad> get_bool(const toml::table &t, std::string_view key, const st
     if (!n->is_boolean())
         return Bad{what + ": " + std::string(key) + " must be true or false", n->source().begin};
     out = n->as_boolean()->get();
+    return std::nullopt;
+}
+
+// A number at least 0: TOML's 1 and 1.0 alike, neither inf nor nan.
+std::optional<Bad> get_non_negative(const toml::table &t, std::string_view key, const std::string &what,
+                                    double &out)
+{
+    const toml::node *n = t.get(key);
+    if (!n)
+        return std::nullopt;
+    const auto v = n->value<double>();
+    if ((!n->is_integer() && !n->is_floating_point()) || !v)
+        return Bad{what + ": " + std::string(key) + " must be a number", n->source().begin};
+    if (!std::isfinite(*v) || *v < 0)
+        return Bad{what + ": " + std::string(key) + " must be a finite number >= 0", n->source().begin};
+    out = *v;
+    return std::nullopt;
+}
+
+std::optional<Bad> get_publish(const toml::table &t, const std::string &what, Publish &out)
+{
+    std::string word;
+    if (auto b = get_string(t, "publish", what, word, false))
+        return b;
+    if (!t.get("publish"))
+        return std::nullopt;
+    if (word != "every_poll" && word != "change")
+        return Bad{what + ": publish must be \"every_poll\" or \"change\", not \"" + word + "\"",
+                   t.get("publish")->source().begin};
+    out = word == "change" ? Publish::change : Publish::every_poll;
     return std::nullopt;
 }
 
@@ -404,7 +435,8 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     what = "module \"" + m.name + "\"";
     if (auto b = unknown_keys(t, what,
                               {"name", "model", "address", "interval_ms", "timeout_ms", "modbus_port",
-                               "config_port", "connect_timeout_ms", "offline_after", "commands", "pipeline", "settings"}))
+                               "config_port", "connect_timeout_ms", "offline_after", "commands", "pipeline", "publish",
+                               "deadband", "heartbeat_s", "settings"}))
         return b;
     if (auto b = get_int(t, "model", what, m.model, 7301, 7303, true))
         return b;
@@ -430,6 +462,13 @@ std::optional<Bad> read_module(const toml::table &t, ModuleConfig &m)
     if (auto b = get_bool(t, "commands", what, m.commands))
         return b;
     if (auto b = get_bool(t, "pipeline", what, m.pipeline))
+        return b;
+    if (auto b = get_publish(t, what, m.publish))
+        return b;
+    // Read whatever publish says: Sparkplug's reports by exception use it too.
+    if (auto b = get_non_negative(t, "deadband", what, m.deadband))
+        return b;
+    if (auto b = get_int(t, "heartbeat_s", what, m.heartbeat_s, 1, 86400))
         return b;
     if (auto b = read_settings(t, what, m))
         return b;

@@ -304,11 +304,17 @@ int main(int argc, char **argv)
                                # offline_after (failed polls in a row
                                # that make it offline, default 3),
                                # commands (true: outputs switch over MQTT),
-                               # pipeline (false: one request at a time)
+                               # pipeline (false: one request at a time),
+                               # publish ("every_poll", the default, or
+                               # "change": values when they change, whole
+                               # at least every heartbeat_s, default 60),
+                               # deadband (AI and TC: a change is a move
+                               # beyond it, in the channel's unit)
 
 Topics: kiv/<id>/status and kiv/<id>/<module>/status ("online" or
-"offline", retained); kiv/<id>/<module>/values (one JSON object per poll);
-kiv/<id>/<module>/do/<n>/set takes "on" or "off" where commands are on.
+"offline", retained); kiv/<id>/<module>/values (one JSON object per poll,
+or per change with publish = "change"); kiv/<id>/<module>/do/<n>/set takes
+"on" or "off" where commands are on.
 One thread polls every module (non-blocking, each request with its own
 transaction id) and talks to the broker. SIGINT and SIGTERM publish
 "offline" and end it within a second with status 0; SIGHUP reads the file

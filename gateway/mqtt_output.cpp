@@ -41,7 +41,7 @@ std::size_t window_for(std::size_t limit)
 MqttOutput::MqttOutput(const Config &c, Loop &loop, Metrics *metrics)
     : config_(c), mqtt_(*c.mqtt), loop_(loop), metrics_(metrics), root_("kiv/" + c.id + "/"),
       client_(*c.mqtt, c.mqtt->client_id, loop, *this), limit_(c.mqtt->queue_limit),
-      window_(window_for(c.mqtt->queue_limit)), statuses_(c.modules.size(), -1)
+      window_(window_for(c.mqtt->queue_limit)), statuses_(c.modules.size(), -1), filters_(c.modules)
 {
     if (metrics_)
         metrics_->broker_connected(false);
@@ -135,7 +135,8 @@ void MqttOutput::expired(std::uint64_t tag)
 
 void MqttOutput::poll(const PollResult &r)
 {
-    if (r.code != KIV_OK)
+    // Only what is published goes to the store.
+    if (r.code != KIV_OK || !filters_.publish(r))
         return;
     const std::string &name = config_.modules[r.module].name;
     std::string topic = root_ + name + "/values";
@@ -227,6 +228,7 @@ void MqttOutput::replay(Clock::time_point now)
 void MqttOutput::status(const StatusChange &s)
 {
     statuses_[s.module] = s.online;
+    filters_.status(s);
     // Only the last status of a module counts: with the client full, they
     // all go again once it has room.
     if (connected_ && in_client_ < window_)
@@ -374,6 +376,7 @@ void MqttOutput::subscribe_commands()
 
 void MqttOutput::modules_changed(const ModulesChanged &m)
 {
+    filters_.modules_changed(m);
     statuses_.resize(m.modules.size(), -1);
     // A removed module is stopped as at the gateway's stop: whoever
     // watches it learns so.

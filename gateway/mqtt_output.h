@@ -21,6 +21,7 @@
 #include "loop.h"
 #include "mqtt_client.h"
 #include "pipeline.h"
+#include "report_by_exception.h"
 #include "store.h"
 
 #include <array>
@@ -148,6 +149,7 @@ private:
     Clock::time_point replay_at_ = Clock::time_point::max();
     Clock::time_point replay_last_{};
     std::vector<int> statuses_;   // per module: -1 unknown, 0 offline, 1 online
+    ExceptionFilters filters_;    // modules that publish on change
     std::array<std::uint64_t, drop_reasons> dropped_{};
     std::uint64_t episode_dropped_ = 0;  // since the log said so
 

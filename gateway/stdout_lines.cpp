@@ -9,7 +9,7 @@
 
 namespace gateway {
 
-StdoutLines::StdoutLines(const Config &c) : config_(c)
+StdoutLines::StdoutLines(const Config &c) : config_(c), filters_(c.modules)
 {
     std::fflush(stdout);
     const int own = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -28,7 +28,7 @@ StdoutLines::~StdoutLines()
 
 void StdoutLines::poll(const PollResult &r)
 {
-    if (r.code != 0)
+    if (r.code != 0 || !filters_.publish(r))
         return;
     pending_ += values_json(config_.modules[r.module].name, r.seq, r.image);
     pending_ += '\n';

@@ -5,6 +5,7 @@
 
 #include "config.h"
 #include "pipeline.h"
+#include "report_by_exception.h"
 
 #include <atomic>
 #include <string>
@@ -19,6 +20,8 @@ public:
     ~StdoutLines() override;
 
     void poll(const PollResult &r) override;
+    void status(const StatusChange &s) override { filters_.status(s); }
+    void modules_changed(const ModulesChanged &m) override { filters_.modules_changed(m); }
     // Written once per turn of the loop: a reader at the other end of a
     // pipe sees each batch of polls as it happens.
     void flush() override;
@@ -28,6 +31,7 @@ public:
 
 private:
     const Config &config_;
+    ExceptionFilters filters_;  // modules that publish on change
     int fd_ = 1;
     std::string pending_;
     std::atomic<bool> ok_{true};

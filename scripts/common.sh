@@ -10,6 +10,7 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   libmodbus-dev libcli11-dev nlohmann-json3-dev iproute2
   libtomlplusplus-dev libmosquitto-dev libssl-dev libsqlite3-dev mosquitto mosquitto-clients
   libcpp-httplib-dev prometheus
+  protobuf-c-compiler libprotobuf-c-dev
   strace clang libclang-rt-14-dev
   dpkg-dev lintian systemd
   scdoc help2man man-db groff-base)
@@ -58,13 +59,14 @@ ensure_foreign_libraries() {
 }
 
 # What kiv-gateway links beyond the cross toolchains' libc and libstdc++:
-# libmosquitto with the libssl it needs, and toml++. Debian's multiarch
+# libmosquitto with the libssl it needs, toml++, SQLite and protobuf-c. Debian's multiarch
 # cannot install them beside the host's packages (libssl3 of each
 # architecture must be of the same version, and the mirror's seldom are), so
 # each cross build gets them unpacked into a tree of its own.
 KIV_SYSROOT_PACKAGES=(libmosquitto-dev libmosquitto1 libssl3 libssl-dev libtomlplusplus-dev libtomlplusplus3
   libsqlite3-dev libsqlite3-0
-  libcpp-httplib-dev libcpp-httplib0.11 zlib1g zlib1g-dev libbrotli1 libbrotli-dev)
+  libcpp-httplib-dev libcpp-httplib0.11 zlib1g zlib1g-dev libbrotli1 libbrotli-dev
+  libprotobuf-c-dev libprotobuf-c1)
 
 # sysroot_versions ARCH: "package:ARCH=version" of each, as apt would
 # download it (one apt-cache run: each reads all of apt's lists).
