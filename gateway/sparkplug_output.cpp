@@ -467,7 +467,7 @@ void SparkplugOutput::state(std::string_view payload)
         // Away from a host that is not there: the NDEATH first, then a
         // clean disconnect, and a new session once it is back.
         log(Level::warn, "Sparkplug B: primary host " + sp_.primary_host_id + " is offline; leaving the session");
-        send_bytes(topic("NDEATH"), encode(node_death()));
+        client_.publish(topic("NDEATH"), encode(node_death()), 1, false);
         session_ = false;
         client_.restart();
     }

@@ -175,9 +175,9 @@ void Subscriber::on_message(mosquitto *, void *self, const mosquitto_message *m)
                             m->retain});
 }
 
-void Subscriber::publish(const std::string &topic, const std::string &payload)
+void Subscriber::publish(const std::string &topic, const std::string &payload, bool retain)
 {
-    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
 }
 
 bool Subscriber::connected() const

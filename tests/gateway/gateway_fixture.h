@@ -69,8 +69,8 @@ public:
     explicit Subscriber(int port, std::vector<std::string> filters = {"kiv/#"}, const std::string &id = {});
     ~Subscriber();
     bool connected() const;
-    // Publishes payload on topic (QoS 1, not retained).
-    void publish(const std::string &topic, const std::string &payload);
+    // Publishes payload on topic (QoS 1).
+    void publish(const std::string &topic, const std::string &payload, bool retain = false);
     std::vector<Message> messages() const;
     // The messages of one topic, in order.
     std::vector<Message> on(const std::string &topic) const;
