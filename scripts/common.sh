@@ -132,3 +132,22 @@ build_preset() {
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1"
 }
+
+# The gateway tests' Sparkplug B peer: the npm package sparkplug-payload at
+# the version that tests/gateway/sparkplug/package-lock.json pins, in
+# build/npm/node_modules; nothing is done when that lock is installed there
+# already. node and npm from Debian when the machine has none.
+ensure_node_packages() {
+  local src="$KIV_ROOT/tests/gateway/sparkplug" dir="$KIV_ROOT/build/npm"
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    install_missing nodejs npm
+  fi
+  if [ -d "$dir/node_modules/sparkplug-payload" ] && cmp -s "$src/package-lock.json" "$dir/installed.lock"; then
+    return 0
+  fi
+  rm -f "$dir/installed.lock"
+  mkdir -p "$dir" && cp "$src/package.json" "$src/package-lock.json" "$dir/" || return 1
+  # The package's dependencies' install scripts build nothing it needs.
+  npm ci --prefix "$dir" --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null || return 1
+  cp "$src/package-lock.json" "$dir/installed.lock"
+}
