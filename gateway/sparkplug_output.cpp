@@ -374,6 +374,11 @@ void SparkplugOutput::published(int mid)
     }
     if (leaving_ && mid == death_mid_)
         finish();
+    // The broker has the NDEATH: the clean disconnect cannot overtake it.
+    if (mid == restart_mid_) {
+        restart_mid_ = -1;
+        client_.restart();
+    }
 }
 
 void SparkplugOutput::replay(Clock::time_point now)
@@ -408,6 +413,7 @@ void SparkplugOutput::disconnected(int)
 {
     const bool had = client_accepted_;
     client_accepted_ = false;
+    restart_mid_ = -1;
     session_ = false;
     for (Device &d : devices_)
         d.born = false;
@@ -467,9 +473,9 @@ void SparkplugOutput::state(std::string_view payload)
         // Away from a host that is not there: the NDEATH first, then a
         // clean disconnect, and a new session once it is back.
         log(Level::warn, "Sparkplug B: primary host " + sp_.primary_host_id + " is offline; leaving the session");
-        client_.publish(topic("NDEATH"), encode(node_death()), 1, false);
         session_ = false;
-        client_.restart();
+        if (!client_.publish(topic("NDEATH"), encode(node_death()), 1, false, &restart_mid_))
+            client_.restart();
     }
 }
 

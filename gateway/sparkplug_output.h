@@ -148,6 +148,7 @@ private:
 
     bool leaving_ = false;
     int death_mid_ = -1;
+    int restart_mid_ = -1;     // the NDEATH before leaving an offline host
     Clock::time_point leave_by_ = Clock::time_point::max();
     std::function<void()> done_;
     Clock::time_point armed_at_ = Clock::time_point::max();
