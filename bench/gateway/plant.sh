@@ -26,10 +26,20 @@ plant_parts() {
   echo "$n"
 }
 
-# lay_out_plant DIR MODULES INTERVAL_MS TIMEOUT_MS SLOW_DELAY_MS BROKER GATEWAY_ID
+# Values that never move, per model: every AI, TC, input and sensor
+# register fixed (the simulator's own move continuously).
+declare -A GWB_FIXED=(
+  [7301]="$(for c in 1 2 3 4 5 6 7 8; do printf -- '--ai %d=5.0 ' "$c"; done)"
+  [7302]="--di 0 $(for r in $(seq 0 23); do printf -- '--sensor %d=%d ' "$r" $((1000 + 100 * r)); done)"
+  [7303]="--tc 1=25.0 --tc 2=25.0 --tc 3=25.0 --di 0"
+)
+
+# lay_out_plant DIR MODULES INTERVAL_MS TIMEOUT_MS SLOW_DELAY_MS BROKER GATEWAY_ID [MODULE_KEYS [FIXED]]
+# MODULE_KEYS: lines added to every [[module]] (publish = "change" ...);
+# FIXED 1: the plant's values fixed (GWB_FIXED).
 lay_out_plant() {
-  local dir=$1 count=$2 interval=$3 timeout=$4 slow_delay=$5 broker=$6 id=$7
-  local i name model address plant role models=(7301 7302 7303)
+  local dir=$1 count=$2 interval=$3 timeout=$4 slow_delay=$5 broker=$6 id=$7 keys=${8:-} fixed=${9:-0}
+  local i name model address plant role models=(7301 7302 7303) values
   {
     printf '[gateway]\nid = "%s"\n\n[mqtt]\nbroker = "%s"\n' "$id" "$broker"
   } >"$dir/gateway.toml"
@@ -46,10 +56,13 @@ lay_out_plant() {
     echo "$name $model $address $GWB_MODBUS_PORT $role" >>"$dir/modules.txt"
     printf '\n[[module]]\nname = "%s"\nmodel = %s\naddress = "%s"\ninterval_ms = %s\ntimeout_ms = %s\nmodbus_port = %s\nconfig_port = %s\n' \
       "$name" "$model" "$address" "$interval" "$timeout" "$GWB_MODBUS_PORT" "$GWB_CONFIG_PORT" >>"$dir/gateway.toml"
+    [ -n "$keys" ] && printf '%s\n' "$keys" >>"$dir/gateway.toml"
+    values=""
+    ((fixed)) && values=" ${GWB_FIXED[$model]% }"
     case $role in
       dead) ;;
-      slow) echo "--model $model --address $address --modbus-port $GWB_MODBUS_PORT --config-port $GWB_CONFIG_PORT --delay-ms $slow_delay" >>"$plant" ;;
-      *) echo "--model $model --address $address --modbus-port $GWB_MODBUS_PORT --config-port $GWB_CONFIG_PORT" >>"$plant" ;;
+      slow) echo "--model $model --address $address --modbus-port $GWB_MODBUS_PORT --config-port $GWB_CONFIG_PORT --delay-ms $slow_delay$values" >>"$plant" ;;
+      *) echo "--model $model --address $address --modbus-port $GWB_MODBUS_PORT --config-port $GWB_CONFIG_PORT$values" >>"$plant" ;;
     esac
   done
 }

@@ -102,6 +102,8 @@ print_report() {
     $((healthy + dead + slow)) "$healthy" "$dead" "$slow" "$delay" "$processes" "$interval" "$timeout" "$window"
   [ -n "${GWB_FIG[store_fs]:-}" ] &&
     printf 'The store on: every values message committed to SQLite before it goes to the broker (%s)\n\n' "${GWB_FIG[store_fs]}"
+  [ "${GWB_FIG[publish]:-every_poll}" != every_poll ] &&
+    printf 'Every module with publish = %s: the values messages are the polls that changed, and the heartbeats\n\n' "${GWB_FIG[publish]}"
   echo "| figure | measured | target | |"
   echo "|---|---|---|---|"
   figure "gateway CPU, % of one core" "${GWB_FIG[gateway_cpu_pct]}" " %" cpu
@@ -158,6 +160,22 @@ print_store_row() {
   printf 'gateway threads %s / %s, the busiest %s %% / %s %% of one core; load average (1 min) at the end %s / %s on %s cores\n' \
     "${a[gateway_threads]}" "${b[gateway_threads]}" "${a[gateway_busiest_thread_pct]}" \
     "${b[gateway_busiest_thread_pct]}" "${a[loadavg]}" "${b[loadavg]}" "$(nproc)"
+}
+
+# print_publish_row FIGURES...: the figures files of the same row published
+# in different ways, a line each.
+print_publish_row() {
+  local file
+  GWB_FIG=()
+  read_figures "$1"
+  printf '256 modules at 100 ms (%s healthy), window %.1f s each\n\n' "${GWB_FIG[healthy_online]}" "${GWB_FIG[window_s]}"
+  echo "| publish | values messages / s | all messages delivered / s | gateway CPU, % of one core | floor | load average |"
+  echo "|---|---|---|---|---|---|"
+  for file in "$@"; do
+    GWB_FIG=()
+    read_figures "$file"
+    echo "| ${GWB_FIG[publish]} | ${GWB_FIG[polls_per_s]} | $(calc "sprintf(\"%.1f\", ${GWB_FIG[delivered]} / ${GWB_FIG[window_s]})") | ${GWB_FIG[gateway_cpu_pct]} % | $(calc "sprintf(\"%.2f\", 100 * ${GWB_FIG[floor_cpu_s]} / ${GWB_FIG[window_s]})") % | ${GWB_FIG[loadavg]} |"
+  done
 }
 
 # print_replay_report HEALTHY DEAD SLOW INTERVAL_MS TIMEOUT_MS SLOW_DELAY_MS OUTAGE_S
