@@ -289,7 +289,12 @@ int main(int argc, char **argv)
   broker = "127.0.0.1:1883"    # also client_id, username, password_file,
                                # ca_file (TLS), qos, keepalive_s, queue_limit
                                # (messages held for the broker at most),
-                               # homeassistant, discovery_prefix
+                               # homeassistant, discovery_prefix, json
+                               # (false: no kiv/... topics)
+  [sparkplug]                  # optional: a Sparkplug B edge node too
+  group_id = "plant"           # also edge_node_id (default: the id),
+                               # primary_host_id, state_file (bdSeq;
+                               # default $STATE_DIRECTORY/sparkplug-bdseq)
   [store]                      # optional: values on disk until the
   path = "store.db"            # broker has them (SQLite); also max_mb,
                                # max_age ("7d"), replay_per_s
@@ -314,7 +319,10 @@ int main(int argc, char **argv)
 Topics: kiv/<id>/status and kiv/<id>/<module>/status ("online" or
 "offline", retained); kiv/<id>/<module>/values (one JSON object per poll,
 or per change with publish = "change"); kiv/<id>/<module>/do/<n>/set takes
-"on" or "off" where commands are on.
+"on" or "off" where commands are on. With [sparkplug]:
+spBv1.0/<group_id>/<NBIRTH|NDEATH|NDATA|NCMD|DBIRTH|DDEATH|DDATA|DCMD>/
+<edge_node_id>[/<module>], each module a device; DDATA carry what changed
+beyond the module's deadband; a DCMD may write do/<n> (Boolean).
 One thread polls every module (non-blocking, each request with its own
 transaction id) and talks to the broker. SIGINT and SIGTERM publish
 "offline" and end it within a second with status 0; SIGHUP reads the file
