@@ -267,7 +267,7 @@ void MqttClient::on_connect(mosquitto *, void *self, int rc)
         log(Level::error, "broker " + s->broker_ + " refused the connection: " + mosquitto_connack_string(rc));
         return;
     }
-    log(Level::info, "connected to broker " + s->broker_);
+    log(Level::info, "connected to broker " + s->broker_ + " as " + s->client_id_);
     s->connected_ = true;
     s->connected_at_ = Clock::now();
     s->said_ = false;
