@@ -110,4 +110,39 @@ private:
     std::chrono::microseconds quantum_{0};
 };
 
+// The one deadline of a target that waits for several things: armed at the
+// earliest of them. A deadline that moved leaves the old one unwanted, so
+// the loop drops it without waking for it.
+class Alarm {
+public:
+    Alarm(Loop &loop, TimerTarget &target) : loop_(loop), target_(target) {}
+    // Wakes the target at t (max: not at all), instead of any earlier call.
+    void at(Clock::time_point t)
+    {
+        if (t == armed_at_)
+            return;
+        armed_at_ = t;
+        ++tag_;
+        if (t != Clock::time_point::max())
+            loop_.at(t, &target_, tag_);
+    }
+    // For the target's wanted().
+    bool wanted(std::uint64_t tag) const { return tag == tag_; }
+    // In the target's expired(): whether tag is this alarm's, which is then
+    // spent (the next at() arms it again).
+    bool fired(std::uint64_t tag)
+    {
+        if (tag != tag_)
+            return false;
+        armed_at_ = Clock::time_point::max();
+        return true;
+    }
+
+private:
+    Loop &loop_;
+    TimerTarget &target_;
+    Clock::time_point armed_at_ = Clock::time_point::max();
+    std::uint64_t tag_ = 0;
+};
+
 } // namespace gateway

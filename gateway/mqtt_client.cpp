@@ -170,17 +170,9 @@ void MqttClient::sync()
     } else if (s >= 0 && want != interest_ && loop_.change(s, want, this)) {
         interest_ = want;
     }
-    arm(quitting_ ? Clock::time_point::max() : std::min(misc_at_, retry_at_));
+    alarm_.at(quitting_ ? Clock::time_point::max() : std::min(misc_at_, retry_at_));
 }
 
-void MqttClient::arm(Clock::time_point t)
-{
-    if (t == armed_at_)
-        return;
-    armed_at_ = t;
-    if (t != Clock::time_point::max())
-        loop_.at(t, this, ++timer_tag_);
-}
 
 void MqttClient::ready(std::uint32_t events)
 {
@@ -206,9 +198,8 @@ void MqttClient::failed(int rc)
 
 void MqttClient::expired(std::uint64_t tag)
 {
-    if (tag != timer_tag_)
+    if (!alarm_.fired(tag))
         return;
-    armed_at_ = Clock::time_point::max();
     const auto now = Clock::now();
     if (now >= retry_at_)
         try_connect();

@@ -81,7 +81,7 @@ public:
 
     void ready(std::uint32_t events) override;
     void expired(std::uint64_t tag) override;
-    bool wanted(std::uint64_t tag) const override { return tag == timer_tag_; }
+    bool wanted(std::uint64_t tag) const override { return alarm_.wanted(tag); }
 
 private:
     static void on_connect(mosquitto *, void *self, int rc);
@@ -95,7 +95,6 @@ private:
     // Watches the socket as it now is, for writing too while the client
     // has something to write.
     void sync();
-    void arm(Clock::time_point t);
 
     MqttConfig mqtt_;
     std::string client_id_;
@@ -117,8 +116,7 @@ private:
     bool said_ = false;           // this outage was logged
     Clock::time_point retry_at_ = Clock::time_point::max();
     Clock::time_point misc_at_{};
-    Clock::time_point armed_at_ = Clock::time_point::max();
-    std::uint64_t timer_tag_ = 0;
+    Alarm alarm_{loop_, *this};
 };
 
 } // namespace gateway

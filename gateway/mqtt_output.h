@@ -81,7 +81,7 @@ public:
     void message(const std::string &topic, std::string_view payload) override;
 
     void expired(std::uint64_t tag) override;
-    bool wanted(std::uint64_t tag) const override { return tag == timer_tag_; }
+    bool wanted(std::uint64_t tag) const override { return alarm_.wanted(tag); }
 
 private:
     struct Message {
@@ -105,7 +105,6 @@ private:
     void finish();
     // Arms the timer for the earliest of what waits on it.
     void sync();
-    void arm(Clock::time_point t);
 
     const Config &config_;
     MqttConfig mqtt_;
@@ -156,8 +155,7 @@ private:
     bool connected_ = false;
     // The store's upkeep, about once a second.
     Clock::time_point maintain_at_ = Clock::time_point::max();
-    Clock::time_point armed_at_ = Clock::time_point::max();
-    std::uint64_t timer_tag_ = 0;
+    Alarm alarm_{loop_, *this};
 
     bool leaving_ = false;
     int last_mid_ = -1;

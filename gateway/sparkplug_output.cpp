@@ -586,17 +586,13 @@ void SparkplugOutput::sync()
         t = maintain_at_;
     if (leaving_ && leave_by_ < t)
         t = leave_by_;
-    if (t == armed_at_ || t == Clock::time_point::max())
-        return;
-    armed_at_ = t;
-    loop_.at(t, this, ++timer_tag_);
+    alarm_.at(t);
 }
 
 void SparkplugOutput::expired(std::uint64_t tag)
 {
-    if (tag != timer_tag_)
+    if (!alarm_.fired(tag))
         return;
-    armed_at_ = Clock::time_point::max();
     const auto now = Clock::now();
     if (leaving_ && now >= leave_by_) {
         finish();

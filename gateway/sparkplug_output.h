@@ -69,7 +69,7 @@ public:
     void message(const std::string &topic, std::string_view payload) override;
 
     void expired(std::uint64_t tag) override;
-    bool wanted(std::uint64_t tag) const override { return tag == timer_tag_; }
+    bool wanted(std::uint64_t tag) const override { return alarm_.wanted(tag); }
 
 private:
     // What the node knows of one module.
@@ -151,8 +151,7 @@ private:
     int restart_mid_ = -1;     // the NDEATH before leaving an offline host
     Clock::time_point leave_by_ = Clock::time_point::max();
     std::function<void()> done_;
-    Clock::time_point armed_at_ = Clock::time_point::max();
-    std::uint64_t timer_tag_ = 0;
+    Alarm alarm_{loop_, *this};
 };
 
 } // namespace gateway
