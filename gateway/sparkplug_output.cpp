@@ -511,7 +511,7 @@ void SparkplugOutput::device_command(std::string_view device, const Payload &p, 
             const std::vector<Metric> &last = devices_[module].last;
             const std::uint64_t first = alias(module, 0);
             if (m.alias >= first && m.alias - first < last.size())
-                name = last[m.alias - first].name;
+                name = last[static_cast<std::size_t>(m.alias - first)].name;
         }
         if (name.rfind("do/", 0) != 0 || !std::holds_alternative<bool>(m.value) || m.is_null)
             return refuse(t, "only do/<n> (Boolean) is written, not \"" +
