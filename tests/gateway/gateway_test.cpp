@@ -217,6 +217,9 @@ TEST(Gateway, BadFilesAreRefusedWithLineAndReasonBeforeAnythingConnects)
         {"[gateway]\nid = \"g\"\n", ": no [[module]]: nothing to poll"},
         {"[gateway]\nid = \"g\"\n[mqtt]\nbroker = \"127.0.0.1:99999\"\n" + good_module, ":4: [mqtt]: broker"},
         {"[gateway]\nid = \"g\"\n" + good_module, ": [mqtt] with its broker is missing"},
+        {"[gateway]\nid = \"g\"\n[sparkplug]\ngroup_id = \"p\"\n" + good_module, ":3: [sparkplug]: needs [mqtt]"},
+        {"[gateway]\nid = \"g\"\n[mqtt]\nbroker = \"127.0.0.1:1883\"\n[sparkplug]\ngroup_id = \"a+b\"\n" + good_module,
+         ":6: [sparkplug]: group_id must be letters"},
     };
     for (const Case &c : cases) {
         Gateway gw(c.text);
