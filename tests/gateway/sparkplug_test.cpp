@@ -120,6 +120,9 @@ TEST(Sparkplug, SessionBirthsDataCommandsDeathsAndHistory)
         EXPECT_EQ(s, kind == "NBIRTH" ? 0 : (seq + 1) % 256) << d.topic;
         seq = s;
         EXPECT_GT(d.p.value("timestamp", 0.0), 0);
+        if (kind == "NBIRTH") {  // the rebirth's too
+            EXPECT_EQ(metric(d.p, "bdSeq")["value"], 0);
+        }
         if (kind == "DBIRTH") {
             birth.emplace(module, d.p);
             for (const json &m : d.p["metrics"])
