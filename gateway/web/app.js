@@ -280,8 +280,16 @@ function modulePage() {
     });
   }
 
+  let shownOutputs = '';
   function showOutputs() {
+    const token = sessionStorage.getItem(TOKEN_KEY);
+    document.getElementById('token-form').hidden = !writable || !!token;
+    document.getElementById('token-kept').hidden = !writable || !token;
     document.getElementById('do-section').hidden = !outputs.length;
+    // Rebuilt only on a change, so that a switch is not replaced under the pointer.
+    const key = JSON.stringify([outputs, writable, busy]);
+    if (key === shownOutputs) return;
+    shownOutputs = key;
     const box = document.getElementById('do');
     box.textContent = '';
     outputs.forEach((on, i) => {
@@ -302,9 +310,6 @@ function modulePage() {
         box.appendChild(b);
       }
     });
-    const token = sessionStorage.getItem(TOKEN_KEY);
-    document.getElementById('token-form').hidden = !writable || !!token;
-    document.getElementById('token-kept').hidden = !writable || !token;
   }
 
   async function switchOutput(n, on) {
