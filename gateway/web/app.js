@@ -442,6 +442,8 @@ function modulePage() {
       c.caption.textContent = `${key}${unit ? ' (' + units[key] + ')' : ''} · ${n} points`;
       c.points = n;
       c.box.dataset.points = String(n);
+      // A channel disabled all along has nothing to draw.
+      c.box.hidden = !n;
       if (!n) { c.path.setAttribute('d', ''); c.max.textContent = ''; c.min.textContent = ''; continue; }
       if (hi - lo < 1e-9) { hi += 0.5; lo -= 0.5; }
       c.max.textContent = +hi.toPrecision(4) + unit;
