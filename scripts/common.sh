@@ -170,3 +170,12 @@ ensure_web_test_packages() {
   npm ci --prefix "$dir" --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null || return 1
   cp "$src/package-lock.json" "$dir/installed.lock"
 }
+
+# run_web_test: the console's browser test against the host build's
+# kiv-gateway, zrm-sim and kivtool.
+run_web_test() {
+  NODE_PATH="$KIV_ROOT/build/npm-web/node_modules" \
+    KIV_GATEWAY="$KIV_ROOT/build/host/gateway/kiv-gateway" ZRM_SIM="$KIV_ROOT/build/host/sim/zrm-sim" \
+    KIVTOOL="$KIV_ROOT/build/host/tools/kivtool" MOSQUITTO="$(command -v mosquitto || echo /usr/sbin/mosquitto)" \
+    node "$KIV_ROOT/tests/web/console.test.js"
+}
