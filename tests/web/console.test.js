@@ -57,6 +57,7 @@ async function main() {
 
   const context = await h.browser();
   const page = context.pages()[0] || await context.newPage();
+  lastPage = page;
   page.setDefaultTimeout(10000);
   const errors = [];
   let expected401 = 0;
@@ -101,7 +102,7 @@ async function main() {
   await page.goto(base + '/module/ai1');
   await page.waitForFunction(() => {
     const r = document.querySelector('#ai tr');
-    return r && /^12\.50? V?$/.test(r.cells[1].textContent) && r.cells[2].textContent === 'V';
+    return r && /^12\.50?$/.test(r.cells[1].textContent) && r.cells[2].textContent === 'V';
   }, null, { timeout: 10000 });
   assert.match(await page.locator('#ai tr').first().locator('td').nth(3).textContent(), /0~10V/);
   const points = () => page.locator('#trends figure').first().getAttribute('data-points').then(Number);
@@ -138,6 +139,7 @@ async function main() {
   await context.close();
 }
 
+let lastPage = null;
 const watchdog = setTimeout(() => { console.error('console test: no end within 150 s'); finish(1); }, 150000);
 let finishing = false;
 async function finish(code) {
@@ -150,4 +152,9 @@ async function finish(code) {
   process.exit(code);
 }
 main().then(() => { console.log('web console test: passed'); finish(0); },
-  (e) => { console.error('web console test: FAILED:', e && e.stack || e); finish(1); });
+  async (e) => {
+    console.error('web console test: FAILED:', e && e.stack || e);
+    // What the page showed, to tell the page's fault from the gateway's.
+    if (lastPage) await lastPage.locator('body').innerText({ timeout: 2000 }).then((t) => console.error(`--- ${lastPage.url()}\n${t}`), () => {});
+    finish(1);
+  });
