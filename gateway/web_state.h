@@ -5,11 +5,11 @@
 // second. An output like the others, on the loop's thread; the console's
 // HTTP thread renders the JSON under the same mutex.
 //
-// Memory per module, bounded: the trend ring of 600 points of 8 bytes of
-// time plus 4 bytes per AI/TC channel (7301: 8 AI, 600 x 40 = 24 000 bytes;
-// 7303: 4 TC, 600 x 24 = 14 400; 7302: none), 60 one-second poll counts
-// (960 bytes), 20 errors (320 bytes), the last image (under 200 bytes)
-// and settings report (its JSON, about 300 bytes): at most about 26 KiB.
+// Memory per module, bounded: the trend ring, 600 points of 8 bytes of
+// time and 4 per AI/TC channel (7301, 8 AI: 24 000 bytes; 7303, 3 TC:
+// 12 000; 7302: none), and about 1.5 KiB besides (60 one-second poll
+// counts, 20 errors, the last image, names), plus the last settings
+// report's JSON (a few hundred bytes): about 25 KiB for a 7301 at most.
 #pragma once
 
 #include "config.h"
