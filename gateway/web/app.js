@@ -69,10 +69,15 @@ function sensorText(s) {
 // beyond its client limit ends EventSource's own retries).
 function liveStream(url, handlers, onOpen) {
   const status = document.getElementById('connection');
-  let source = null;
+  let source = null, opens = 0;
   function open() {
     source = new EventSource(url);
-    source.onopen = () => { status.hidden = true; onOpen(); };
+    source.onopen = () => {
+      status.hidden = true;
+      // Counted for the browser test: a stream that keeps ending shows here.
+      document.body.dataset.streamOpens = String(++opens);
+      onOpen();
+    };
     source.onerror = () => {
       status.hidden = false;
       status.textContent = 'live updates lost; reconnecting…';

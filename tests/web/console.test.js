@@ -93,6 +93,7 @@ async function main() {
   await page.selectOption('#filter-status', 'offline');
   assert.strictEqual(await page.locator('#modules tbody tr:visible').count(), 1);
   await page.selectOption('#filter-status', 'all');
+  assert.strictEqual(await page.getAttribute('body', 'data-stream-opens'), '1', 'the overview\'s event stream ended');
   tc.process = (await h.sim('tc1-again', simArgs(tc, tc.ports.modbus, tc.ports.config))).process;
   await page.waitForFunction(() => document.querySelector('tr[data-name="tc1"] .badge').textContent === 'online', null, { timeout: 15000 });
   assert.strictEqual(await rowStatus(page, 'tc1'), 'online');
@@ -111,6 +112,7 @@ async function main() {
   await page.waitForFunction((n) => Number(document.querySelector('#trends figure').dataset.points) > n, before, { timeout: 10000 });
   assert.match(await page.locator('#trends path.line').first().getAttribute('d'), /^M[\d.]+ [\d.]+L/);
   assert.match(await page.locator('#settings').textContent(), /ai_range/);
+  assert.strictEqual(await page.getAttribute('body', 'data-stream-opens'), '1', 'the module page\'s event stream ended');
 
   // The 7302's outputs: a wrong token is refused (401) and writes nothing;
   // so is a request without one; with the token the output follows.
