@@ -3,6 +3,8 @@
 // values, the event stream, the output switch and its refusals, the
 // bounds on requests and streams, and the listener's start.
 #include "gateway_fixture.h"
+#include "http_server.h"
+#include "web_state.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -298,4 +300,44 @@ TEST(WebStart, SharedListenerReadOnlyAndTakenPort)
     ASSERT_TRUE(missing.process().finish(20s));
     EXPECT_EQ(missing.process().status(), 2);
     EXPECT_NE(missing.err().find("[web] token_file: "), std::string::npos) << missing.err();
+}
+
+// The server's own bounds, in process: an answer that comes later from
+// another thread, a stream whose client reads nothing (dropped past its
+// bound), and the memory a module's state takes.
+TEST(WebHttp, LaterAnswersAndUnreadStreamsAndModuleMemory)
+{
+    gateway::HttpServer server;
+    server.set_tick(10ms);
+    std::thread later;
+    server.route("/later", [&](const gateway::HttpServer::Request &r) {
+        later = std::thread([done = r.defer(), body = r.body] { done({200, "text/plain", body + "!"}); });
+        return gateway::HttpServer::Response{};
+    });
+    server.route("/flood", [](const gateway::HttpServer::Request &) {
+        gateway::HttpServer::Response r{200, "text/event-stream", ": hello\n\n"};
+        r.stream = [] { return std::string(256u << 10, 'x'); };
+        return r;
+    });
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
+    Client c(server.port(), "POST", "/later", "hi");
+    EXPECT_TRUE(c.read_until([](const std::string &s) { return s.ends_with("\r\n\r\nhi!"); }, 5s)) << c.in;
+    later.join();
+
+    // Never read: the kernel's buffers fill, then the server's bound.
+    Client flood(server.port(), "GET", "/flood");
+    const int small = 4096;
+    ::setsockopt(flood.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    EXPECT_TRUE(eventually([&] { return server.streams() == 1; }, 5s));
+    EXPECT_TRUE(eventually([&] { return server.streams() == 0; }, 10s)) << "dropped past 1 MiB unsent";
+    server.stop();
+
+    for (const auto &[model, most] : {std::pair{7301, 26u << 10}, {7303, 14u << 10}, {7302, 2u << 10}}) {
+        gateway::ModuleConfig m;
+        m.name = "m";
+        m.model = model;
+        m.traits = kiv::find_model(model);
+        EXPECT_LT(gateway::WebState::module_bytes(m), most) << model;
+    }
 }
