@@ -463,8 +463,8 @@ void HttpServer::on_request(Client &c, Clock::time_point now)
         return;
     }
     c.state = Client::State::stream;
-    c.producer = std::move(r.stream);
     c.out = message(r);
+    c.producer = std::move(r.stream);
     c.sent = 0;
     c.last_sent = now;
     {

@@ -4,6 +4,7 @@
 // bounds on requests and streams, and the listener's start.
 #include "gateway_fixture.h"
 #include "http_server.h"
+#include "reload.h"
 #include "web_state.h"
 
 #include <gtest/gtest.h>
@@ -71,10 +72,11 @@ Reply request(int port, const std::string &method, const std::string &path, cons
     return {c.status(), c.in.substr(0, c.in.find("\r\n\r\n")), json::parse(c.body(), nullptr, false)};
 }
 
-// The data of the last event named name in text, or null.
-json last_event(const std::string &text, const std::string &name)
+// The data of the last (or first) event named name in text, or null.
+json last_event(const std::string &text, const std::string &name, bool first = false)
 {
-    const auto at = text.rfind("event: " + name + "\ndata: ");
+    const std::string start = "event: " + name + "\ndata: ";
+    const auto at = first ? text.find(start) : text.rfind(start);
     if (at == std::string::npos)
         return nullptr;
     const auto from = at + name.size() + 14;
@@ -208,7 +210,8 @@ TEST_F(Web, SwitchNeedsTheTokenAndTheStreamShowsTheOutcome)
     ASSERT_TRUE(events.read_until([](const std::string &s) { return s.find("event: module\n") != std::string::npos; }, 5s))
         << events.in;
     EXPECT_EQ(events.status(), 200);
-    EXPECT_EQ(last_event(events.in, "modules")["modules"].size(), 3u) << "the first event has every row";
+    EXPECT_EQ(events.in.find("Content-Length"), std::string::npos) << "a stream ends with its connection";
+    EXPECT_EQ(last_event(events.in, "modules", true)["modules"].size(), 3u) << "the first event has every row";
 
     const std::string good = "Authorization: Bearer s3cret\r\n";
     const struct {
@@ -304,7 +307,7 @@ TEST(WebStart, SharedListenerReadOnlyAndTakenPort)
 
 // The server's own bounds, in process: an answer that comes later from
 // another thread, a stream whose client reads nothing (dropped past its
-// bound), and the memory a module's state takes.
+// bound), the memory a module's state takes, and a reload's plan.
 TEST(WebHttp, LaterAnswersAndUnreadStreamsAndModuleMemory)
 {
     gateway::HttpServer server;
@@ -332,6 +335,11 @@ TEST(WebHttp, LaterAnswersAndUnreadStreamsAndModuleMemory)
     EXPECT_TRUE(eventually([&] { return server.streams() == 1; }, 5s));
     EXPECT_TRUE(eventually([&] { return server.streams() == 0; }, 10s)) << "dropped past 1 MiB unsent";
     server.stop();
+
+    // A reload keeps the console as it started.
+    gateway::Config running, next;
+    next.web = gateway::WebConfig{};
+    EXPECT_EQ(gateway::plan_reload(running, next).kept, (std::vector<std::string>{"[web]"}));
 
     for (const auto &[model, most] : {std::pair{7301, 26u << 10}, {7303, 14u << 10}, {7302, 2u << 10}}) {
         gateway::ModuleConfig m;
