@@ -374,6 +374,7 @@ function modulePage() {
       tr.insertCell().textContent = e.result;
     }
     document.getElementById('no-errors').hidden = !!(errors && errors.length);
+    tbody.parentElement.hidden = !(errors && errors.length);
   }
 
   function showSettings(settings) {
@@ -383,7 +384,26 @@ function modulePage() {
       box.appendChild(el('p', 'muted', 'none reported'));
       return;
     }
-    box.appendChild(el('pre', 'settings', JSON.stringify(settings, null, 2)));
+    // The report's groups (found, changed, failed, ...) one row per setting.
+    const table = el('table', 'settings');
+    const row = (what, key, value) => {
+      const tr = table.insertRow();
+      tr.insertCell().textContent = what;
+      tr.insertCell().textContent = key;
+      tr.insertCell().textContent = Array.isArray(value) ? value.join(', ')
+        : typeof value === 'object' && value !== null ? JSON.stringify(value) : String(value);
+    };
+    for (const [what, value] of Object.entries(settings)) {
+      if (what === 'module') continue;
+      if (value && typeof value === 'object' && !Array.isArray(value)) {
+        const keys = Object.keys(value);
+        if (!keys.length) row(what, '—', 'none');
+        for (const key of keys) row(what, key, value[key]);
+      } else {
+        row(what, '', value);
+      }
+    }
+    box.appendChild(table);
   }
 
   function showRow(row) {
@@ -401,7 +421,7 @@ function modulePage() {
 
   // ---- trend charts (SVG) ----
   const SVG = 'http://www.w3.org/2000/svg';
-  const W = 600, H = 140, PAD_L = 52, PAD_B = 18, PAD_T = 8;
+  const W = 400, H = 130, PAD_L = 50, PAD_B = 16, PAD_T = 6;
 
   function svg(tag, attrs) {
     const e = document.createElementNS(SVG, tag);
@@ -414,7 +434,7 @@ function modulePage() {
     if (c) return c;
     const box = el('figure', 'chart');
     const caption = el('figcaption', null, key);
-    const root = svg('svg', { viewBox: `0 0 ${W} ${H}`, preserveAspectRatio: 'none', role: 'img' });
+    const root = svg('svg', { viewBox: `0 0 ${W} ${H}`, role: 'img' });
     root.setAttribute('aria-label', 'trend of ' + key);
     root.appendChild(svg('rect', { x: PAD_L, y: PAD_T, width: W - PAD_L, height: H - PAD_T - PAD_B, class: 'plot' }));
     const max = svg('text', { x: PAD_L - 4, y: PAD_T + 10, class: 'axis', 'text-anchor': 'end' });
@@ -428,7 +448,7 @@ function modulePage() {
     box.appendChild(caption);
     box.appendChild(root);
     document.getElementById('trends').appendChild(box);
-    c = { box, caption, path, max, min, points: 0 };
+    c = { box, caption, path, max, min, left, points: 0 };
     charts.set(key, c);
     return c;
   }
@@ -437,10 +457,14 @@ function modulePage() {
     const keys = Object.keys(trend.series);
     document.getElementById('trend-section').hidden = !keys.length;
     const end = trend.t.length ? trend.t[trend.t.length - 1] : Date.now();
-    const start = end - TREND_MS;
+    // Up to 10 minutes; a younger trend fills the width (a minute at least).
+    const span = Math.min(TREND_MS, Math.max(60000, trend.t.length ? end - trend.t[0] : 0));
+    const start = end - span;
+    const spanText = span >= 120000 ? `−${Math.round(span / 60000)} min` : `−${Math.round(span / 1000)} s`;
     for (const key of keys) {
       const values = trend.series[key];
       const c = chartFor(key);
+      c.left.textContent = spanText;
       let lo = Infinity, hi = -Infinity, n = 0;
       for (const v of values) if (typeof v === 'number') { lo = Math.min(lo, v); hi = Math.max(hi, v); n++; }
       const unit = units[key] ? ' ' + units[key] : '';
@@ -451,9 +475,9 @@ function modulePage() {
       c.box.hidden = !n;
       if (!n) { c.path.setAttribute('d', ''); c.max.textContent = ''; c.min.textContent = ''; continue; }
       if (hi - lo < 1e-9) { hi += 0.5; lo -= 0.5; }
-      c.max.textContent = +hi.toPrecision(4) + unit;
-      c.min.textContent = +lo.toPrecision(4) + unit;
-      const x = (t) => PAD_L + ((t - start) / TREND_MS) * (W - PAD_L);
+      c.max.textContent = +hi.toPrecision(3) + unit;
+      c.min.textContent = +lo.toPrecision(3) + unit;
+      const x = (t) => PAD_L + ((t - start) / span) * (W - PAD_L);
       const y = (v) => PAD_T + (1 - (v - lo) / (hi - lo)) * (H - PAD_T - PAD_B);
       let d = '', pen = false;
       values.forEach((v, i) => {

@@ -18,8 +18,10 @@ async function plant(groups, interval) {
   for (const g of groups) {
     const s = await h.sim(`sim-${g.model}`, ['--model', String(g.model), '--modules', String(g.count), '--address', g.address,
       '--modbus-port', '0', '--config-port', '0', ...(g.args || [])], g.count);
-    s.modules.forEach((m, i) => modules.push({ ...m, model: g.model, name: `${g.prefix}${String(i + 1).padStart(3, '0')}` }));
+    s.modules.forEach((m, i) => modules.push({ ...m, model: g.model, name: `${g.prefix}${String(i + 1).padStart(3, '0')}`, i }));
   }
+  // The models in turn, as a line's modules would be listed.
+  modules.sort((a, b) => a.i - b.i);
   const mqttPort = await h.broker();
   const webPort = await h.freePort();
   let conf = `[gateway]\nid = "line3"\n\n[mqtt]\nbroker = "127.0.0.1:${mqttPort}"\n\n[web]\nlisten = "127.0.0.1:${webPort}"\n`;
