@@ -3,6 +3,8 @@
 #include "commands.h"
 #include "log.h"
 
+#include <nlohmann/json.hpp>
+
 #include <memory>
 
 namespace gateway {
@@ -27,7 +29,9 @@ HttpServer::Response json_response(int status, std::string body)
 
 HttpServer::Response json_error(int status, const std::string &why)
 {
-    return json_response(status, "{\"error\":\"" + why + "\"}");
+    // The reason may quote what the client sent.
+    return json_response(status, nlohmann::json{{"error", why}}.dump(-1, ' ', false,
+                                                                      nlohmann::json::error_handler_t::replace));
 }
 
 const char *content_type(const std::string &name)
@@ -131,7 +135,11 @@ HttpServer::Response WebServer::api_module(const HttpServer::Request &r)
 HttpServer::Response WebServer::switch_output(const HttpServer::Request &r, const std::string &module,
                                               const std::string &channel)
 {
-    const std::string what = module + " do/" + channel + " " + r.body;
+    // What the client sent goes into the log as one line of printable text.
+    std::string what = module + " do/" + channel + " " + r.body;
+    for (char &ch : what)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f)
+            ch = '?';
     auto refuse = [&](int status, const std::string &why) {
         log(Level::warn, "web: " + r.client + " refused " + what + ": " + why);
         return json_error(status, why);

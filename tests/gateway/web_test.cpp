@@ -224,6 +224,7 @@ TEST_F(Web, SwitchNeedsTheTokenAndTheStreamShowsTheOutcome)
         {"/api/module/ai/do/1", "on", "Authorization: Bearer s3cret2\r\n", 401, "unauthorized"},
         {"/api/module/ai/do/2", "on", good, 400, "module ai has no output 2"},
         {"/api/module/ai/do/1", "maybe", good, 400, "the payload must be on or off"},
+        {"/api/module/ai/do/%22", "on", good, 400, "channel \"%22\" is no number"},
         {"/api/module/nope/do/1", "on", good, 404, "no such module"},
         {"/api/module/tc/do/1", "on", good, 403, "commands are off for this module"},
         {"/api/module/ai/do/1", std::string(65, 'x'), good, 413, ""},
