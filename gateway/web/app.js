@@ -154,9 +154,29 @@ function overviewPage() {
     td.appendChild(box);
   }
 
+  // Rows off the screen only keep their data; they are drawn once they
+  // scroll into view, so that 1000 rows cost what a screenful does.
+  const seen = 'IntersectionObserver' in window ? new IntersectionObserver((entries) => {
+    for (const e of entries) {
+      const r = rows.get(e.target.dataset.name);
+      if (!r) continue;
+      r.onScreen = e.isIntersecting;
+      if (r.onScreen && r.dirty) draw(r);
+    }
+  }) : null;
+
   function update(r, data) {
-    const old = r.data;
     r.data = data;
+    r.tr.hidden = !matches(data);
+    if (!seen || r.onScreen || !r.drawn) draw(r);
+    else r.dirty = true;
+  }
+
+  function draw(r) {
+    const data = r.data;
+    const old = r.drawn;
+    r.drawn = data;
+    r.dirty = false;
     const c = r.cells;
     setText(c[1], String(data.model));
     setText(c[2], data.address || '');
@@ -174,7 +194,6 @@ function overviewPage() {
     c[5].classList.toggle('low', typeof data.good_share === 'number' && data.good_share < 0.9);
     if (!old || JSON.stringify(old.values) !== JSON.stringify(data.values)) fillValues(c[6], data.values);
     r.tr.className = data.status;
-    r.tr.hidden = !matches(data);
   }
 
   function onModules(msg) {
@@ -189,13 +208,19 @@ function overviewPage() {
         r = makeRow(data.name);
         rows.set(data.name, r);
         fresh.appendChild(r.tr);
+        if (seen) seen.observe(r.tr);
       }
       update(r, data);
     }
     tbody.appendChild(fresh);
     if (fullNext) {
       // Modules removed (by a reload) while we were away.
-      for (const [name, r] of rows) if (!listed.has(name)) { r.tr.remove(); rows.delete(name); }
+      for (const [name, r] of rows) {
+        if (listed.has(name)) continue;
+        if (seen) seen.unobserve(r.tr);
+        r.tr.remove();
+        rows.delete(name);
+      }
       fullNext = false;
     }
     countShown();
@@ -210,7 +235,7 @@ function overviewPage() {
   document.getElementById('filters').addEventListener('submit', (e) => e.preventDefault());
 
   setInterval(() => {
-    for (const r of rows.values()) if (r.data && !r.tr.hidden) setText(r.cells[4], ageText(r.data.last_good));
+    for (const r of rows.values()) if (r.drawn && !r.tr.hidden && (r.onScreen || !seen)) setText(r.cells[4], ageText(r.data.last_good));
   }, 1000);
 
   liveStream('/api/events', { modules: onModules }, () => { fullNext = true; });
