@@ -153,6 +153,8 @@ async function finish(code) {
   h.cleanup();
   process.exit(code);
 }
+// Stopped from outside, it still stops what it started.
+for (const sig of ['SIGINT', 'SIGTERM']) process.on(sig, () => finish(1));
 main().then(() => { console.log('web console test: passed'); finish(0); },
   async (e) => {
     console.error('web console test: FAILED:', e && e.stack || e);

@@ -103,4 +103,6 @@ async function finish(code) {
   h.cleanup();
   process.exit(code);
 }
+// Stopped from outside, it still stops what it started.
+for (const sig of ['SIGINT', 'SIGTERM']) process.on(sig, () => finish(1));
 (mode === 'cost' ? cost() : screenshots()).then(() => finish(0), (e) => { console.error(e && e.stack || e); finish(1); });
