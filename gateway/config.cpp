@@ -359,6 +359,28 @@ std::optional<Bad> read_prometheus(const toml::table &root, Config &c)
     return std::nullopt;
 }
 
+std::optional<Bad> read_web(const toml::table &root, Config &c)
+{
+    std::optional<Bad> bad;
+    const toml::table *t = optional_section(root, "web", {"listen", "token_file"}, bad);
+    if (!t)
+        return bad;
+    const std::string what = "[web]";
+    WebConfig w;
+    std::string listen;
+    if (auto b = get_string(*t, "listen", what, listen, false))
+        return b;
+    if (!listen.empty() || t->get("listen")) {
+        const std::string why = split_listen(listen, w.host, w.port);
+        if (!why.empty())
+            return Bad{what + ": " + why, t->get("listen")->source().begin};
+    }
+    if (auto b = get_string(*t, "token_file", what, w.token_file, false))
+        return b;
+    c.web = w;
+    return std::nullopt;
+}
+
 // "7d", "12h", "30m", "45s": a whole number and its unit.
 bool parse_age(const std::string &text, std::chrono::seconds &out)
 {
@@ -501,6 +523,16 @@ std::optional<Bad> read_modules(const toml::table &root, Config &c)
 
 std::string PrometheusConfig::listen() const
 {
+    return listen_text(host, port);
+}
+
+std::string WebConfig::listen() const
+{
+    return listen_text(host, port);
+}
+
+std::string listen_text(const std::string &host, int port)
+{
     const bool v6 = host.find(':') != std::string::npos;
     std::string s = v6 ? "[" : "";
     s += host;
@@ -535,11 +567,11 @@ std::optional<Config> load_config(const std::string &path, std::string &error)
         return std::nullopt;
     }
     Config c;
-    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "sparkplug", "prometheus", "store", "module"})) {
+    if (auto b = unknown_keys(root, "top level", {"gateway", "mqtt", "sparkplug", "prometheus", "web", "store", "module"})) {
         error = located(path, *b);
         return std::nullopt;
     }
-    for (auto read : {read_gateway, read_mqtt, read_sparkplug, read_prometheus, read_store, read_modules}) {
+    for (auto read : {read_gateway, read_mqtt, read_sparkplug, read_prometheus, read_web, read_store, read_modules}) {
         if (auto b = read(root, c)) {
             error = located(path, *b);
             return std::nullopt;

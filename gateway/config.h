@@ -59,6 +59,18 @@ struct PrometheusConfig {
     bool operator==(const PrometheusConfig &) const = default;
 };
 
+// The web console, http://<host>:<port>/. Loopback unless the file says
+// otherwise, read-only unless a token file is given.
+struct WebConfig {
+    std::string host = "127.0.0.1";  // an IPv4 or IPv6 address, no name
+    int port = 9503;
+    std::string token_file;  // switching outputs needs its first line as a bearer token
+    std::string token;       // read with the file (read_passwords)
+    std::string listen() const;
+
+    bool operator==(const WebConfig &) const = default;
+};
+
 // Store-and-forward: every values message is on disk before it goes to the
 // broker, and leaves the disk when the broker has taken it.
 struct StoreConfig {
@@ -122,6 +134,7 @@ struct Config {
     std::string id;
     std::optional<MqttConfig> mqtt;
     std::optional<PrometheusConfig> prometheus;  // none: nothing listens
+    std::optional<WebConfig> web;                // none: no console
     std::optional<StoreConfig> store;            // none: values wait in memory only
     std::optional<SparkplugConfig> sparkplug;    // needs [mqtt]
     // A module keeps its index for as long as the gateway runs, across
@@ -129,6 +142,9 @@ struct Config {
     // later one may take.
     std::vector<ModuleConfig> modules;
 };
+
+// "127.0.0.1:9502", "[::1]:9502"
+std::string listen_text(const std::string &host, int port);
 
 // Reads and checks the file. On failure error is one line naming the file,
 // the line and the reason ("gw.toml:7: module "a": interval_ms ...").

@@ -83,6 +83,16 @@ bool read_passwords(Config &c, const std::string &path, std::string &error)
         error = path + ": [mqtt] password_file: " + why;
         return false;
     }
+    if (c.web && !c.web->token_file.empty()) {
+        if (!read_first_line(c.web->token_file, c.web->token, why)) {
+            error = path + ": [web] token_file: " + why;
+            return false;
+        }
+        if (c.web->token.empty()) {
+            error = path + ": [web] token_file: the token (its first line) is empty";
+            return false;
+        }
+    }
     for (ModuleConfig &m : c.modules) {
         if (!m.settings)
             continue;

@@ -11,7 +11,8 @@ namespace gateway {
 
 // The passwords the configuration points to: each module's login password
 // (settings: the first line of its password_file, or its password_env) and
-// the broker's ([mqtt] password_file). False with error, naming the
+// the broker's ([mqtt] password_file) and the console's token ([web]
+// token_file). False with error, naming the
 // configuration file at path and the key, when one cannot be read.
 bool read_passwords(Config &c, const std::string &path, std::string &error);
 

@@ -17,6 +17,8 @@
 #include "settings.h"
 #include "stdout_lines.h"
 #include "store.h"
+#include "web_server.h"
+#include "web_state.h"
 #include "workers.h"
 
 #include "kiv_version.h"
@@ -123,11 +125,27 @@ int run(Config &c, const std::string &path, bool to_stdout)
 
     // Before anything connects: an address that cannot be bound ends the
     // start, rather than a gateway running that nobody can watch.
+    // The console shows the broker's state as the metrics keep it.
     std::unique_ptr<Metrics> metrics;
     std::unique_ptr<MetricsServer> server;
-    if (c.prometheus) {
+    if (c.prometheus || c.web) {
         metrics = std::make_unique<Metrics>(c.modules);
+        out.add(*metrics);
+    }
+    std::unique_ptr<WebState> web_state;
+    std::unique_ptr<WebServer> web;
+    std::unique_ptr<HttpServer> web_server;
+    if (c.web) {
+        web_state = std::make_unique<WebState>(c, [m = metrics.get()] { return m->broker_state(); });
+        web = std::make_unique<WebServer>(c, *web_state, [&loop](std::function<void()> f) { loop.post(std::move(f)); });
+        out.add(*web_state);
+    }
+    // One listener serves both when their addresses are the same.
+    const bool shared = c.web && c.prometheus && c.web->host == c.prometheus->host && c.web->port == c.prometheus->port;
+    if (c.prometheus) {
         server = std::make_unique<MetricsServer>(*metrics);
+        if (shared)
+            web->add_routes(server->server());
         std::string error;
         if (!server->start(*c.prometheus, error)) {
             log(Level::error, error);
@@ -137,7 +155,26 @@ int run(Config &c, const std::string &path, bool to_stdout)
         where += c.prometheus->listen();
         where += "/metrics";
         log(Level::info, where);
-        out.add(*metrics);
+    }
+    if (c.web && !shared) {
+        web_server = std::make_unique<HttpServer>();
+        web->add_routes(*web_server);
+        std::string why;
+        if (!web_server->start(c.web->host, c.web->port, why)) {
+            std::string error = "[web] cannot listen on ";
+            error += c.web->listen();
+            error += ": ";
+            error += why;
+            log(Level::error, error);
+            return 1;
+        }
+    }
+    if (c.web) {
+        std::string where = "console at http://";
+        where += c.web->listen();
+        where += "/";
+        where += c.web->token.empty() ? " (read-only)" : "";
+        log(Level::info, where);
     }
 
     std::unique_ptr<StdoutLines> lines;
@@ -189,6 +226,8 @@ int run(Config &c, const std::string &path, bool to_stdout)
             return 1;
         }
     }
+    if (web)
+        web->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
     if (sparkplug) {
         sparkplug->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
         std::string error;
@@ -267,6 +306,8 @@ int run(Config &c, const std::string &path, bool to_stdout)
         log(Level::warn, std::to_string(mqtt->dropped()) + " messages for the broker were not delivered in this run");
     if (server)
         server->stop();
+    if (web_server)
+        web_server->stop();
     return lines && !lines->ok() ? 1 : 0;
 }
 
@@ -300,6 +341,9 @@ int main(int argc, char **argv)
                                # max_age ("7d"), replay_per_s
   [prometheus]                 # optional: http://<listen>/metrics
   listen = "127.0.0.1:9502"    # the default; ADDRESS:PORT, IPv6 as [::1]:9502
+  [web]                        # optional: the console, http://<listen>/
+  listen = "127.0.0.1:9503"    # the default; also token_file (its first line
+                               # lets the console switch outputs)
   [[module]]                   # one per module
   name = "oven1"               # letters, digits, '-', '_'
   model = 7303                 # 7301, 7302 or 7303
@@ -329,8 +373,8 @@ transaction id) and talks to the broker. SIGINT and SIGTERM publish
 again and starts, stops or changes the modules that differ (a file that
 fails the checks is refused, the running one stays); a bad file, or more
 modules than the descriptor limit allows (it is raised to the hard limit),
-ends it with status 2 before anything connects, a [prometheus] listen
-address that cannot be bound with status 1.)");
+ends it with status 2 before anything connects, a [prometheus] or [web]
+listen address that cannot be bound with status 1.)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -361,6 +405,11 @@ address that cannot be bound with status 1.)");
             metrics = ", metrics at http://";
             metrics += config->prometheus->listen();
             metrics += "/metrics";
+        }
+        if (config->web) {
+            metrics += ", console at http://";
+            metrics += config->web->listen();
+            metrics += "/";
         }
         std::printf("%s: %zu modules, gateway %s%s\n", o.config.c_str(), config->modules.size(),
                     config->id.c_str(), metrics.c_str());

@@ -90,6 +90,8 @@ public:
     // The first call makes kiv_broker_connected appear: without a broker
     // (--stdout) there is no such state to show.
     void broker_connected(bool connected) { broker_.store(connected ? 1 : 0, std::memory_order_relaxed); }
+    // -1 without a broker, else 1 while connected.
+    int broker_state() const { return broker_.load(std::memory_order_relaxed); }
     // The first call makes the store's families appear.
     void store(const StoreFigures &f)
     {

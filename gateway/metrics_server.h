@@ -23,6 +23,8 @@ public:
     // be bound (taken, or not one of this host's).
     bool start(const PrometheusConfig &c, std::string &error);
     void stop();
+    // Its server, for other routes on the same address; before start.
+    HttpServer &server() { return server_; }
 
 private:
     const Metrics &metrics_;

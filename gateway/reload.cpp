@@ -49,6 +49,8 @@ ReloadPlan plan_reload(const Config &running, const Config &next)
         p.kept.push_back("[mqtt]");
     if (running.prometheus != next.prometheus)
         p.kept.push_back("[prometheus]");
+    if (running.web != next.web)
+        p.kept.push_back("[web]");
     if (running.store != next.store)
         p.kept.push_back("[store]");
     if (running.sparkplug != next.sparkplug)

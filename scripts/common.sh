@@ -151,3 +151,31 @@ ensure_node_packages() {
   npm ci --prefix "$dir" --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null || return 1
   cp "$src/package-lock.json" "$dir/installed.lock"
 }
+
+# The web console's browser test: Debian's chromium, and playwright-core at
+# the version tests/web/package-lock.json pins, in build/npm-web/node_modules
+# (NODE_PATH for the test); nothing is done when both are there already.
+ensure_web_test_packages() {
+  local src="$KIV_ROOT/tests/web" dir="$KIV_ROOT/build/npm-web"
+  install_missing chromium || return 1
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    install_missing nodejs npm || return 1
+  fi
+  if [ -d "$dir/node_modules/playwright-core" ] && cmp -s "$src/package-lock.json" "$dir/installed.lock"; then
+    return 0
+  fi
+  rm -f "$dir/installed.lock"
+  mkdir -p "$dir" && cp "$src/package.json" "$src/package-lock.json" "$dir/" || return 1
+  # playwright-core downloads no browser: it drives /usr/bin/chromium.
+  npm ci --prefix "$dir" --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null || return 1
+  cp "$src/package-lock.json" "$dir/installed.lock"
+}
+
+# run_web_test: the console's browser test against the host build's
+# kiv-gateway, zrm-sim and kivtool.
+run_web_test() {
+  NODE_PATH="$KIV_ROOT/build/npm-web/node_modules" \
+    KIV_GATEWAY="$KIV_ROOT/build/host/gateway/kiv-gateway" ZRM_SIM="$KIV_ROOT/build/host/sim/zrm-sim" \
+    KIVTOOL="$KIV_ROOT/build/host/tools/kivtool" MOSQUITTO="$(command -v mosquitto || echo /usr/sbin/mosquitto)" \
+    node "$KIV_ROOT/tests/web/console.test.js"
+}
