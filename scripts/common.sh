@@ -133,42 +133,35 @@ build_preset() {
   cmake --build --preset "$1"
 }
 
-# The gateway tests' Sparkplug B peer: the npm package sparkplug-payload at
-# the version that tests/gateway/sparkplug/package-lock.json pins, in
-# build/npm/node_modules; nothing is done when that lock is installed there
+# npm_locked SRC DIR: the npm packages that SRC/package-lock.json pins, in
+# DIR/node_modules; nothing is done when that lock is installed there
 # already. node and npm from Debian when the machine has none.
-ensure_node_packages() {
-  local src="$KIV_ROOT/tests/gateway/sparkplug" dir="$KIV_ROOT/build/npm"
+npm_locked() {
+  local src=$1 dir=$2
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-    install_missing nodejs npm
+    install_missing nodejs npm || return 1
   fi
-  if [ -d "$dir/node_modules/sparkplug-payload" ] && cmp -s "$src/package-lock.json" "$dir/installed.lock"; then
+  if [ -d "$dir/node_modules" ] && cmp -s "$src/package-lock.json" "$dir/installed.lock"; then
     return 0
   fi
   rm -f "$dir/installed.lock"
   mkdir -p "$dir" && cp "$src/package.json" "$src/package-lock.json" "$dir/" || return 1
-  # The package's dependencies' install scripts build nothing it needs.
+  # The packages' install scripts build nothing the tests need; playwright-core
+  # downloads no browser (it drives /usr/bin/chromium).
   npm ci --prefix "$dir" --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null || return 1
   cp "$src/package-lock.json" "$dir/installed.lock"
 }
 
-# The web console's browser test: Debian's chromium, and playwright-core at
-# the version tests/web/package-lock.json pins, in build/npm-web/node_modules
-# (NODE_PATH for the test); nothing is done when both are there already.
+# The gateway tests' Sparkplug B peer, sparkplug-payload, in build/npm.
+ensure_node_packages() {
+  npm_locked "$KIV_ROOT/tests/gateway/sparkplug" "$KIV_ROOT/build/npm"
+}
+
+# The web console's browser test: Debian's chromium, and playwright-core in
+# build/npm-web (NODE_PATH for the test).
 ensure_web_test_packages() {
-  local src="$KIV_ROOT/tests/web" dir="$KIV_ROOT/build/npm-web"
   install_missing chromium || return 1
-  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-    install_missing nodejs npm || return 1
-  fi
-  if [ -d "$dir/node_modules/playwright-core" ] && cmp -s "$src/package-lock.json" "$dir/installed.lock"; then
-    return 0
-  fi
-  rm -f "$dir/installed.lock"
-  mkdir -p "$dir" && cp "$src/package.json" "$src/package-lock.json" "$dir/" || return 1
-  # playwright-core downloads no browser: it drives /usr/bin/chromium.
-  npm ci --prefix "$dir" --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null || return 1
-  cp "$src/package-lock.json" "$dir/installed.lock"
+  npm_locked "$KIV_ROOT/tests/web" "$KIV_ROOT/build/npm-web"
 }
 
 # run_web_test: the console's browser test against the host build's
