@@ -142,23 +142,7 @@ async function main() {
 }
 
 let lastPage = null;
-const watchdog = setTimeout(() => { console.error('console test: no end within 150 s'); finish(1); }, 150000);
-let finishing = false;
-async function finish(code) {
-  if (finishing) return;
-  finishing = true;
-  clearTimeout(watchdog);
-  await h.stopAll();
-  if (code) console.error(h.logs());
-  h.cleanup();
-  process.exit(code);
-}
-// Stopped from outside, it still stops what it started.
-for (const sig of ['SIGINT', 'SIGTERM']) process.on(sig, () => finish(1));
-main().then(() => { console.log('web console test: passed'); finish(0); },
-  async (e) => {
-    console.error('web console test: FAILED:', e && e.stack || e);
-    // What the page showed, to tell the page's fault from the gateway's.
-    if (lastPage) await lastPage.locator('body').innerText({ timeout: 2000 }).then((t) => console.error(`--- ${lastPage.url()}\n${t}`), () => {});
-    finish(1);
-  });
+// What the page showed, to tell the page's fault from the gateway's.
+h.run('web console test', 150000, main, async () => {
+  if (lastPage) await lastPage.locator('body').innerText({ timeout: 2000 }).then((t) => console.error(`--- ${lastPage.url()}\n${t}`), () => {});
+});

@@ -153,4 +153,24 @@ function cleanup() {
   fs.rmSync(dir, { recursive: true, force: true });
 }
 
-module.exports = { bin, dir, sleep, eventually, freePort, broker, sim, gateway, request, get, kivtool, browser, stop, stopAll, logs, cleanup };
+// Runs main, then stops everything it started and exits: 0 when it
+// resolved, 1 when it failed (after onFailure), ran past limitMs or was
+// stopped by a signal.
+function run(name, limitMs, main, onFailure = async () => {}) {
+  let finishing = false;
+  const finish = async (code) => {
+    if (finishing) return;
+    finishing = true;
+    clearTimeout(watchdog);
+    await stopAll();
+    if (code) console.error(logs());
+    cleanup();
+    process.exit(code);
+  };
+  const watchdog = setTimeout(() => { console.error(`${name}: no end within ${limitMs / 1000} s`); finish(1); }, limitMs);
+  for (const sig of ['SIGINT', 'SIGTERM']) process.on(sig, () => finish(1));
+  main().then(() => { console.log(`${name}: passed`); return finish(0); },
+    async (e) => { console.error(`${name}: FAILED:`, e && e.stack || e); await onFailure(); return finish(1); });
+}
+
+module.exports = { run, bin, dir, sleep, eventually, freePort, broker, sim, gateway, request, get, kivtool, browser, stop, stopAll, logs, cleanup };

@@ -95,14 +95,4 @@ async function cost() {
   console.log(`page weight (gateway/web): ${weight} bytes`);
 }
 
-const watchdog = setTimeout(() => { console.error(`${mode}: no end within 300 s`); finish(1); }, 300000);
-async function finish(code) {
-  clearTimeout(watchdog);
-  await h.stopAll();
-  if (code) console.error(h.logs());
-  h.cleanup();
-  process.exit(code);
-}
-// Stopped from outside, it still stops what it started.
-for (const sig of ['SIGINT', 'SIGTERM']) process.on(sig, () => finish(1));
-(mode === 'cost' ? cost() : screenshots()).then(() => finish(0), (e) => { console.error(e && e.stack || e); finish(1); });
+h.run(mode, 300000, mode === 'cost' ? cost : screenshots);
