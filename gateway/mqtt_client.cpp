@@ -8,6 +8,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -211,7 +212,8 @@ void MqttClient::expired(std::uint64_t tag)
     sync();
 }
 
-bool MqttClient::publish(const std::string &topic, std::string_view payload, int qos, bool retain, int *mid)
+bool MqttClient::publish(const std::string &topic, std::string_view payload, int qos, bool retain, int *mid,
+                         bool *written)
 {
     // Corked until the end of the turn: the turn's messages leave in as few
     // segments as they fit, and the broker wakes once for them.
@@ -219,8 +221,17 @@ bool MqttClient::publish(const std::string &topic, std::string_view payload, int
         const int on = 1;
         corked_ = ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
     }
-    return mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                             retain) == MOSQ_ERR_SUCCESS;
+    written_in_publish_.clear();
+    in_publish_ = true;
+    int id = 0;
+    const int rc =
+        mosquitto_publish(mosq_, &id, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
+    in_publish_ = false;
+    if (mid)
+        *mid = id;
+    if (written)
+        *written = std::find(written_in_publish_.begin(), written_in_publish_.end(), id) != written_in_publish_.end();
+    return rc == MOSQ_ERR_SUCCESS;
 }
 
 bool MqttClient::subscribe(const std::string &filter, int qos)
@@ -287,7 +298,10 @@ void MqttClient::on_disconnect(mosquitto *, void *self, int rc)
 
 void MqttClient::on_publish(mosquitto *, void *self, int mid)
 {
-    static_cast<MqttClient *>(self)->events_.published(mid);
+    auto *s = static_cast<MqttClient *>(self);
+    if (s->in_publish_)
+        s->written_in_publish_.push_back(mid);
+    s->events_.published(mid);
 }
 
 void MqttClient::on_message(mosquitto *, void *self, const mosquitto_message *m)

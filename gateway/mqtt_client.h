@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -60,9 +61,13 @@ public:
     // "host:port", for the logs.
     const std::string &broker() const { return broker_; }
 
-    // Hands a message to the client; false when it took nothing. The
-    // client may report it written (published()) before this returns.
-    bool publish(const std::string &topic, std::string_view payload, int qos, bool retain, int *mid = nullptr);
+    // Hands a message to the client; false when it took nothing. Outside
+    // the client's callbacks it writes at once, and may report the message
+    // written (published()) before this returns: then written is true.
+    bool publish(const std::string &topic, std::string_view payload, int qos, bool retain, int *mid = nullptr,
+                 bool *written = nullptr);
+    // Inside publish(): what published() reports, that call wrote.
+    bool publishing() const { return in_publish_; }
     bool subscribe(const std::string &filter, int qos);
     // At the end of the loop's turn: the turn's messages leave together.
     void flush();
@@ -113,6 +118,8 @@ private:
     bool connecting_ = false;
     bool quitting_ = false;
     bool restarting_ = false;
+    bool in_publish_ = false;
+    std::vector<int> written_in_publish_;
     bool said_ = false;           // this outage was logged
     Clock::time_point retry_at_ = Clock::time_point::max();
     Clock::time_point misc_at_{};

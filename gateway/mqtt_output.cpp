@@ -41,7 +41,8 @@ std::size_t window_for(std::size_t limit)
 MqttOutput::MqttOutput(const Config &c, Loop &loop, Metrics *metrics)
     : config_(c), mqtt_(*c.mqtt), loop_(loop), metrics_(metrics), root_("kiv/" + c.id + "/"),
       client_(*c.mqtt, c.mqtt->client_id, loop, *this), limit_(c.mqtt->queue_limit),
-      window_(window_for(c.mqtt->queue_limit)), statuses_(c.modules.size(), -1), filters_(c.modules)
+      window_(window_for(c.mqtt->queue_limit)), statuses_(c.modules.size(), -1), filters_(c.modules),
+      replay_rate_(c.store ? c.store->replay_per_s : 0)
 {
     if (metrics_)
         metrics_->broker_connected(false);
@@ -165,10 +166,11 @@ void MqttOutput::hand_fresh()
 void MqttOutput::hand_stored(std::int64_t row, const std::string &topic, const std::string &payload)
 {
     int mid = 0;
-    if (!publish(topic, payload, false, mqtt_.qos, &mid))
+    bool written = false;
+    if (!publish(topic, payload, false, mqtt_.qos, &mid, &written))
         return;
     // At QoS 0 the client may have written it already, inside the call.
-    if (std::find(written_in_call_.begin(), written_in_call_.end(), mid) != written_in_call_.end()) {
+    if (written) {
         store_->remove(row);
         return;
     }
@@ -192,13 +194,9 @@ void MqttOutput::forget_stored(int mid, bool written)
 void MqttOutput::replay(Clock::time_point now)
 {
     replay_at_ = now + replay_every;
-    const double per_s = config_.store->replay_per_s;
-    const double since = std::chrono::duration<double>(now - replay_last_).count();
-    replay_tokens_ = std::min(replay_tokens_ + per_s * since, per_s * 0.2 + 1);
-    replay_last_ = now;
     // Half the window at most: the live values always find room.
     const std::size_t half = window_ / 2 + 1;
-    std::size_t n = std::min(half > in_client_ ? half - in_client_ : 0, static_cast<std::size_t>(replay_tokens_));
+    std::size_t n = std::min(half > in_client_ ? half - in_client_ : 0, replay_rate_.available(now));
     if (n == 0)
         return;
     for (const Store::Row &r : store_->after(replayed_up_to_, n + stored_rows_.size())) {
@@ -213,7 +211,7 @@ void MqttOutput::replay(Clock::time_point now)
             payload.insert(payload.size() - 1, R"(,"replayed":true)");
         hand_stored(r.id, r.topic, payload);
         --n;
-        replay_tokens_ -= 1;
+        replay_rate_.spend(1);
     }
 }
 
@@ -287,25 +285,24 @@ std::uint64_t MqttOutput::dropped() const
     return n;
 }
 
-bool MqttOutput::publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid)
+bool MqttOutput::publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid,
+                         bool *written)
 {
-    // Counted before the call: outside the client's callbacks it writes at
-    // once, and reports a QoS 0 message written (published()) before it
-    // returns its id.
+    // Counted before the call: the client may report the message written
+    // (published()) before it returns.
     ++in_client_;
-    written_in_call_.clear();
-    in_call_ = true;
     int id = 0;
-    const bool handed = client_.publish(topic, payload, qos, retain, &id);
-    in_call_ = false;
-    if (!handed) {
+    bool at_once = false;
+    if (!client_.publish(topic, payload, qos, retain, &id, &at_once)) {
         --in_client_;
         return false;
     }
-    if (qos == 0 && std::find(written_in_call_.begin(), written_in_call_.end(), id) == written_in_call_.end())
+    if (qos == 0 && !at_once)
         unwritten_.insert(id);
     if (mid)
         *mid = id;
+    if (written)
+        *written = at_once;
     return true;
 }
 
@@ -453,8 +450,8 @@ void MqttOutput::connected()
         // Everything in the store that the client does not hold, again
         // from its oldest.
         replayed_up_to_ = 0;
-        replay_last_ = Clock::now();
-        replay_at_ = replay_last_;
+        replay_at_ = Clock::now();
+        replay_rate_.restart(replay_at_);
     }
     subscribed_ = false;
     subscribe_commands();
@@ -465,8 +462,6 @@ void MqttOutput::connected()
 // Written (QoS 0) or acknowledged (QoS 1): room for what waits.
 void MqttOutput::published(int mid)
 {
-    if (in_call_)
-        written_in_call_.push_back(mid);
     unwritten_.erase(mid);
     forget_stored(mid, true);
     if (in_client_ > 0)
@@ -477,7 +472,7 @@ void MqttOutput::published(int mid)
         return;
     }
     // Inside publish() its caller goes on with the queue itself.
-    if (!in_call_)
+    if (!client_.publishing())
         publish_queued();
 }
 

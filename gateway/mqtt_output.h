@@ -23,6 +23,7 @@
 #include "pipeline.h"
 #include "report_by_exception.h"
 #include "store.h"
+#include "token_bucket.h"
 
 #include <array>
 #include <cstdint>
@@ -97,7 +98,9 @@ private:
     void replay(Clock::time_point now);
     void forget_stored(int mid, bool written);
     void drop(DropReason why, std::uint64_t n);
-    bool publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid = nullptr);
+    // written: the client wrote it inside the call (QoS 0).
+    bool publish(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid = nullptr,
+                 bool *written = nullptr);
     void publish_queued();
     void publish_statuses();
     void publish_owed();
@@ -129,8 +132,6 @@ private:
     // QoS 0 messages the client has not written yet: a lost connection
     // loses them (the client resends QoS 1 messages after a reconnect).
     std::unordered_set<int> unwritten_;
-    bool in_call_ = false;              // inside mosquitto_publish
-    std::vector<int> written_in_call_;  // what it reported written meanwhile
     bool statuses_stale_ = false; // a status change waits for room
 
     // The store and the rows of it that the client holds.
@@ -144,11 +145,10 @@ private:
     std::unordered_map<int, std::int64_t> stored_mids_;  // mid -> row
     std::unordered_set<std::int64_t> stored_rows_;       // the rows among them
     std::int64_t replayed_up_to_ = 0;  // the last row that replay looked at
-    double replay_tokens_ = 0;
     Clock::time_point replay_at_ = Clock::time_point::max();
-    Clock::time_point replay_last_{};
     std::vector<int> statuses_;   // per module: -1 unknown, 0 offline, 1 online
     ExceptionFilters filters_;    // modules that publish on change
+    TokenBucket replay_rate_;     // the backlog's replay_per_s
     std::array<std::uint64_t, drop_reasons> dropped_{};
     std::uint64_t episode_dropped_ = 0;  // since the log said so
 

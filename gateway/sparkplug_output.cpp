@@ -67,7 +67,7 @@ SparkplugOutput::SparkplugOutput(const Config &c, Loop &loop)
       state_topic_(c.sparkplug->primary_host_id.empty() ? "" : "spBv1.0/STATE/" + c.sparkplug->primary_host_id),
       client_(*c.mqtt, c.mqtt->client_id + "-sparkplug", loop, *this), bdseq_(bdseq_path(c.sparkplug->state_file)),
       devices_(c.modules.size()), limit_(c.mqtt->queue_limit),
-      replay_per_s_(c.store ? c.store->replay_per_s : 500)
+      replay_rate_(c.store ? c.store->replay_per_s : 500)
 {
 }
 
@@ -167,8 +167,8 @@ void SparkplugOutput::births(bool new_session)
         log(Level::info, "Sparkplug B: edge node " + topic("NBIRTH") + " born, bdSeq " +
                              std::to_string(bdseq_.current()));
         replayed_up_to_ = 0;
-        replay_last_ = Clock::now();
-        replay_at_ = replay_last_;
+        replay_at_ = Clock::now();
+        replay_rate_.restart(replay_at_);
     }
     sync();
 }
@@ -341,17 +341,14 @@ void SparkplugOutput::send(const std::string &t, const Payload &p, std::int64_t 
 
 void SparkplugOutput::send_bytes(const std::string &t, const std::string &bytes, std::int64_t row)
 {
-    written_in_call_.clear();
-    in_call_ = true;
     int mid = 0;
-    const bool handed = client_.publish(t, bytes, 0, false, &mid);
-    in_call_ = false;
-    if (!handed) {
+    bool written = false;
+    if (!client_.publish(t, bytes, 0, false, &mid, &written)) {
         // Only while the connection goes: the next session births again.
         ++lost_;
         return;
     }
-    if (std::find(written_in_call_.begin(), written_in_call_.end(), mid) != written_in_call_.end()) {
+    if (written) {
         if (row > 0) {
             store_->remove(row);
             store_dirty_ = true;
@@ -363,8 +360,6 @@ void SparkplugOutput::send_bytes(const std::string &t, const std::string &bytes,
 
 void SparkplugOutput::published(int mid)
 {
-    if (in_call_)
-        written_in_call_.push_back(mid);
     if (const auto it = unwritten_.find(mid); it != unwritten_.end()) {
         if (it->second > 0) {
             store_->remove(it->second);
@@ -384,11 +379,8 @@ void SparkplugOutput::published(int mid)
 void SparkplugOutput::replay(Clock::time_point now)
 {
     replay_at_ = now + replay_every;
-    const double since = std::chrono::duration<double>(now - replay_last_).count();
-    replay_tokens_ = std::min(replay_tokens_ + replay_per_s_ * since, replay_per_s_ * 0.2 + 1);
-    replay_last_ = now;
     const std::size_t room = replay_window > unwritten_.size() ? replay_window - unwritten_.size() : 0;
-    std::size_t n = std::min(room, static_cast<std::size_t>(replay_tokens_));
+    std::size_t n = std::min(room, replay_rate_.available(now));
     bool more = true;
     if (store_ && n > 0) {
         const std::vector<Store::Row> rows = store_->after(replayed_up_to_, n);
@@ -397,13 +389,13 @@ void SparkplugOutput::replay(Clock::time_point now)
             replayed_up_to_ = r.id;
             send_bytes(r.topic, with_seq(r.payload, next_seq()), r.id);
         }
-        replay_tokens_ -= static_cast<double>(rows.size());
+        replay_rate_.spend(rows.size());
         n -= rows.size();
     }
     for (; n > 0 && !held_.empty(); --n) {
         send_bytes(held_.front().topic, with_seq(std::move(held_.front().payload), next_seq()));
         held_.pop_front();
-        replay_tokens_ -= 1;
+        replay_rate_.spend(1);
     }
     if (!more && held_.empty())
         replay_at_ = Clock::time_point::max();

@@ -23,6 +23,7 @@
 #include "pipeline.h"
 #include "sparkplug_payload.h"
 #include "store.h"
+#include "token_bucket.h"
 
 #include <deque>
 #include <functional>
@@ -134,15 +135,11 @@ private:
     std::deque<Held> held_;
     std::size_t limit_;
     std::int64_t replayed_up_to_ = 0;
-    double replay_per_s_;
-    double replay_tokens_ = 0;
+    TokenBucket replay_rate_;
     Clock::time_point replay_at_ = Clock::time_point::max();
-    Clock::time_point replay_last_{};
     // QoS 0 messages the client has not written yet, with their stored row
     // (0 for none): a lost connection loses them, and the row stays.
     std::unordered_map<int, std::int64_t> unwritten_;
-    bool in_call_ = false;              // inside the client's publish
-    std::vector<int> written_in_call_;  // what it reported written meanwhile
     std::uint64_t lost_ = 0;
     Clock::time_point maintain_at_ = Clock::time_point::max();
 
