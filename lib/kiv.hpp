@@ -7,7 +7,8 @@
  *     kiv::result_text() names any result code in words;
  *   - move-only handles that close themselves: kiv::connection (Modbus/TCP)
  *     and kiv::config_session (the configuration dialogue, ended with
- *     KIV_Cfg_Exit unless it was saved);
+ *     KIV_Cfg_Exit unless it was saved), and kiv::save_and_restart, the
+ *     save with the caller's wait for the module's answer;
  *   - one class per model (kiv::zrm7301, kiv::zrm7302, kiv::zrm7303) whose
  *     methods mirror the entry points and return kiv::result<T>: a value or
  *     an error. Nothing here throws unless result::value() is asked for the

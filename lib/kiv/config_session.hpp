@@ -1,6 +1,6 @@
 /*
  * kiv/config_session.hpp - the configuration dialogue as a handle that ends
- * itself. Part of kiv.hpp.
+ * itself, and the save that restarts the module. Part of kiv.hpp.
  */
 #ifndef KIV_CONFIG_SESSION_HPP
 #define KIV_CONFIG_SESSION_HPP
@@ -21,7 +21,7 @@ namespace kiv {
 
 // A logged-in configuration dialogue. Its destructor ends it with
 // KIV_Cfg_Exit (the module keeps its settings only until it restarts),
-// unless save_and_reboot() already ended it.
+// unless a save (save_and_reboot(), kiv::save_and_restart) already ended it.
 class config_session {
 public:
     config_session() = default;
@@ -91,6 +91,24 @@ public:
 private:
     int handle_ = -1;
 };
+
+// Has the module keep its settings and restart, with the caller's wait for
+// its answer (save_and_reboot() has the C call's fixed 100 ms, too short for
+// a module that writes its flash before it answers), and ends the dialogue
+// whatever the exchange gave. Only an answer that begins "A:" confirms the
+// save: a module that could not save answers otherwise and restarts with its
+// old settings, which is errc::response with that answer. A timeout, or a
+// module that closed the connection instead, leaves open whether it saved.
+inline result<void> save_and_restart(config_session &s, int timeout_ms)
+{
+    auto answer = s.exchange("S:save=1&reboot=1\r\n", timeout_ms);
+    s.exit();
+    if (!answer)
+        return answer.why();
+    if (answer->rfind("A:", 0) != 0)
+        return failure{errc::response, 0, std::move(*answer)};
+    return {};
+}
 
 } // namespace kiv
 
