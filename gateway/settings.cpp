@@ -183,8 +183,8 @@ SettingsRun apply_settings(const ModuleConfig &m, const SaveState &state)
     }
     // The power-on values are one parameter on every model, as wide as its outputs.
     report.mask("do_power_on", d.do_power_on, has.outputs,
-                [&]() -> kiv::result<std::uint8_t> { return kiv::detail::povp_read(s, t, has.outputs); },
-                [&](unsigned v) { return kiv::detail::povp_write(s, t, has.outputs, v); });
+                [&]() -> kiv::result<std::uint8_t> { return kiv::detail::power_on_outputs_read(s, t, has.outputs); },
+                [&](unsigned v) { return kiv::detail::power_on_outputs_write(s, t, has.outputs, v); });
     bool saved = false;
     if (verify) {
         // A read that failed proves nothing either way: the next run reads

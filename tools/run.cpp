@@ -161,14 +161,13 @@ bool wait_or_stop(long ms)
 
 } // namespace
 
-// Saves over the open dialogue with the tool's own reply wait, then ends
+// Saves over the open dialogue with the tool's reply wait (-t), which ends
 // it. The module restarts after it answers, so an answer that does not
 // come in time leaves open whether it saved: that is said as it is.
 void save_settings(Link &l, Outcome &out)
 {
     const Options &o = l.options;
-    auto r = l.config.exchange("S:save=1&reboot=1\r\n", o.timeout_ms);
-    l.config.exit();
+    auto r = kiv::save_and_restart(l.config, o.timeout_ms);
     const char *call = "request_response";
     if (!r && r.code() == KIV_ERR_TIMEOUT) {
         out.check(l, call, "save the settings", r);
@@ -177,11 +176,12 @@ void save_settings(Link &l, Outcome &out)
         out.json.raw("saved", "null");
         return;
     }
-    if (!out.check(l, call, "save the settings", r))
+    // An answer that refuses the save came from a request_response that worked.
+    const bool refused = !r && r.code() == KIV_ERR_RESPONSE;
+    if (!out.check(l, call, "save the settings", refused ? kiv::result<void>() : r))
         return;
-    if (r->rfind("A:", 0) != 0) {
-        kiv::failure f{kiv::errc::response, 0, *r};
-        out.check(l, call, "save the settings", kiv::result<void>(f));
+    if (refused) {
+        out.check(l, call, "save the settings", r);
         out.note = "the module did not save: the settings changed last hold until it restarts";
         out.json.flag("saved", false);
         return;

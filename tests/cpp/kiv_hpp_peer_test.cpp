@@ -1,5 +1,6 @@
 // kiv.hpp against the scripted module: the handles close themselves (and a
-// saved dialogue is not ended twice), the password is handed over as the
+// saved dialogue is not ended twice, a save confirmed only by an "A:"
+// answer within the caller's wait), the password is handed over as the
 // module's 8 bytes, and the model methods send what their entry points send
 // and hand back values, exception codes and answer texts.
 #include "fake_peer.h"
@@ -10,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -120,6 +122,45 @@ TEST(ConfigSession, SavedDialogueIsNotEndedAgain)
         EXPECT_EQ(s.save_and_reboot().error(), kiv::errc::param);
     }
     peer.finish();
+}
+
+// kiv::save_and_restart waits the caller's time, not the C call's fixed
+// 100 ms; only an "A:" answer confirms the save; the dialogue ends whatever
+// came.
+TEST(SaveAndRestart, OnlyAnAnswerWithinTheCallersWaitConfirms)
+{
+    struct Case {
+        const char *name;
+        const char *answer; // none: the module stays silent
+        Ms delay;
+        int timeout_ms;
+        std::error_code error;
+    };
+    const Case cases[] = {
+        {"an answer later than 100 ms", "A:save=1&reboot=1\r\n", 400ms, 5000, {}},
+        {"a refusal", "E:flash write failed\r\n", 0ms, 5000, kiv::errc::response},
+        {"no answer", nullptr, 0ms, 300, kiv::errc::timeout},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePeer peer;
+        expect_login(peer).expect(text("S:save=1&reboot=1\r\n"));
+        if (c.answer)
+            peer.send(text(c.answer), c.delay);
+        peer.expect_closed();
+        kiv::config_session s = login(peer);
+        const auto start = std::chrono::steady_clock::now();
+        auto saved = kiv::save_and_restart(s, c.timeout_ms);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(saved.error(), c.error);
+        EXPECT_EQ(saved.why().answer, c.error == kiv::errc::response ? c.answer : "");
+        EXPECT_FALSE(s.is_open());
+        if (!c.answer) {
+            EXPECT_GE(took, Ms(c.timeout_ms) - 20ms);
+            EXPECT_LT(took, Ms(c.timeout_ms) + 3s);
+        }
+        peer.finish();
+    }
 }
 
 TEST(ConfigSession, ShortPasswordIsPaddedToEightBytes)
