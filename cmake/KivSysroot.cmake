@@ -21,7 +21,4 @@ if(KIV_SYSROOT)
   set(CMAKE_EXE_LINKER_FLAGS_INIT
     "-Wl,-rpath-link,${kiv_sysroot_lib} -Wl,-rpath-link,${KIV_SYSROOT}/lib/${kiv_triplet}")
   set(kiv_sysroot_libs ${kiv_sysroot_lib}:${KIV_SYSROOT}/lib/${kiv_triplet})
-else()
-  # Nor the build machine's .pc files, which name its own libraries.
-  set(ENV{PKG_CONFIG_LIBDIR} "")
 endif()
