@@ -11,7 +11,7 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   libtomlplusplus-dev libmosquitto-dev libssl-dev libsqlite3-dev mosquitto mosquitto-clients
   libcpp-httplib-dev prometheus
   protobuf-c-compiler libprotobuf-c-dev
-  strace clang libclang-rt-14-dev
+  googletest strace clang libclang-rt-14-dev
   dpkg-dev lintian systemd
   scdoc help2man man-db groff-base)
 
