@@ -28,6 +28,13 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${kiv_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A cross build's gateway links libraries of its sysroot, which no installed
+# package holds: dpkg-shlibdeps finds them there, and their dependencies in
+# the DEBIAN/shlibs and DEBIAN/symbols at its top (scripts/sysroot).
+if(CMAKE_CROSSCOMPILING AND KIV_SYSROOT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${KIV_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${KIV_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_STRIP_FILES ON)
 # Multi-Arch, the ldconfig trigger, the copyright and the changelog are

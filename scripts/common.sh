@@ -11,7 +11,7 @@ KIV_PACKAGES=(cmake g++ pkg-config binutils
   libtomlplusplus-dev libmosquitto-dev libssl-dev libsqlite3-dev mosquitto mosquitto-clients
   libcpp-httplib-dev prometheus
   protobuf-c-compiler libprotobuf-c-dev
-  strace clang libclang-rt-14-dev
+  googletest strace clang libclang-rt-14-dev
   dpkg-dev lintian systemd
   scdoc help2man man-db groff-base)
 
@@ -93,7 +93,7 @@ ensure_sysroot() {
     dpkg --add-architecture "$arch" && apt-get update >/dev/null &&
       want=$(sysroot_versions "$arch") || return 1
   fi
-  if [ -f "$dir/versions" ] && [ "$(cat "$dir/versions")" = "$want" ]; then
+  if [ -f "$dir/versions" ] && [ "$(cat "$dir/versions")" = "$want" ] && [ -f "$dir/DEBIAN/shlibs" ]; then
     return 0
   fi
   echo "sysroot-$arch: ${want//$'\n'/ }"
@@ -102,9 +102,19 @@ ensure_sysroot() {
   rm -rf "$dir" && mkdir -p "$dir/debs" || return 1
   mapfile -t pins <<<"$want"
   (cd "$dir/debs" && apt-get -qq download "${pins[@]}") || return 1
+  # Their shlibs and symbols files, all in one DEBIAN/ at the top: for a
+  # library under it, dpkg-shlibdeps takes the dependency from there.
+  mkdir -p "$dir/DEBIAN" && : >"$dir/DEBIAN/shlibs" && : >"$dir/DEBIAN/symbols" || return 1
   for deb in "$dir"/debs/*.deb; do
     dpkg-deb -x "$deb" "$dir" || return 1
+    rm -rf "$dir/control" && dpkg-deb -e "$deb" "$dir/control" || return 1
+    for control in shlibs symbols; do
+      if [ -f "$dir/control/$control" ]; then
+        sed '$a\' "$dir/control/$control" >>"$dir/DEBIAN/$control" || return 1
+      fi
+    done
   done
+  rm -rf "$dir/control"
   # Links to absolute paths would lead out of the tree, to the host's files.
   while IFS= read -r -d '' link; do
     target=$(readlink "$link")
@@ -122,14 +132,23 @@ ensure_sysroot() {
 # The cross builds' gateway links the libraries of their sysroot.
 preset_sysroot() {
   case $1 in
-    arm) ensure_sysroot armel ;;
-    x86) ensure_sysroot i386 ;;
+    arm | deb-armel) ensure_sysroot armel ;;
+    x86 | deb-i386) ensure_sysroot i386 ;;
   esac
 }
 
+# configure_preset PRESET [CMAKE-OPTION...]: with every part that the preset
+# leaves to AUTO required, so that a missing package fails here instead of
+# leaving the gateway, a test or a manual page out.
+configure_preset() {
+  local preset=$1
+  shift
+  preset_sysroot "$preset" || return 1
+  cmake --preset "$preset" -DKIV_REQUIRE_ALL=ON "$@" >/dev/null
+}
+
 build_preset() {
-  preset_sysroot "$1" || return 1
-  cmake --preset "$1" >/dev/null
+  configure_preset "$1" || return 1
   cmake --build --preset "$1"
 }
 
