@@ -27,19 +27,18 @@ std::string bdseq_path(const std::string &state_file)
 
 BdSeqFile::BdSeqFile(std::string path) : path_(std::move(path))
 {
-    std::string text, error;
     if (::access(path_.c_str(), F_OK) != 0 && errno == ENOENT) {
         // The first run: nothing to go on from.
-    } else if (read_small_file(path_, text, error)) {
+    } else if (auto text = read_small_file(path_)) {
         char *end = nullptr;
         errno = 0;
-        const unsigned long v = std::strtoul(text.c_str(), &end, 10);
-        if (end != text.c_str() && errno == 0 && v <= 255 && (*end == '\0' || *end == '\n'))
+        const unsigned long v = std::strtoul(text->c_str(), &end, 10);
+        if (end != text->c_str() && errno == 0 && v <= 255 && (*end == '\0' || *end == '\n'))
             n_ = static_cast<std::uint8_t>(v);
         else
             log(Level::warn, "Sparkplug bdSeq file " + path_ + " holds no number 0..255; starting from 0");
     } else {
-        log(Level::warn, "Sparkplug bdSeq: " + error + "; starting from 0");
+        log(Level::warn, "Sparkplug bdSeq: " + text.why().answer + "; starting from 0");
     }
     write_next();
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -146,9 +147,32 @@ struct Config {
 // "127.0.0.1:9502", "[::1]:9502"
 std::string listen_text(const std::string &host, int port);
 
-// Reads and checks the file. On failure error is one line naming the file,
-// the line and the reason ("gw.toml:7: module "a": interval_ms ...").
-std::optional<Config> load_config(const std::string &path, std::string &error);
+// A start that cannot go on. what() is the one line that says why, naming
+// the configuration file and the line where one is known ("gw.toml:7:
+// module "a": interval_ms ...", "gw.toml: [mqtt] ca_file: ..."), or the
+// section for what this host refuses ("[web] cannot listen on ...").
+class ConfigError : public std::runtime_error {
+public:
+    // What was refused: the configuration, or a file that it names, before
+    // anything started (exit status 2); or a step of the start that this
+    // host refused to a file that passed, such as an address in use (1).
+    enum class Refused { configuration, start };
+
+    // "FILE:LINE: reason", or "FILE: reason" when line is 0.
+    ConfigError(const std::string &file, std::size_t line, const std::string &reason,
+                Refused what = Refused::configuration);
+    ConfigError(const std::string &file, const std::string &reason, Refused what = Refused::configuration);
+    // A line already composed.
+    explicit ConfigError(const std::string &message, Refused what = Refused::configuration);
+
+    Refused refused() const { return refused_; }
+
+private:
+    Refused refused_;
+};
+
+// Reads and checks the file; ConfigError when it is refused.
+Config load_config(const std::string &path);
 
 // Letters, digits, '-' and '_': safe in a topic and in a file name.
 bool valid_name(const std::string &s);

@@ -76,113 +76,89 @@ std::string pem_problem(const std::string &text)
 
 } // namespace
 
-bool read_passwords(Config &c, const std::string &path, std::string &error)
+void read_passwords(Config &c, const std::string &path)
 {
-    std::string why;
-    if (c.mqtt && !c.mqtt->password_file.empty() && !read_first_line(c.mqtt->password_file, c.mqtt->password, why)) {
-        error = path + ": [mqtt] password_file: " + why;
-        return false;
-    }
+    auto first_line = [&](const std::string &file, const std::string &key) {
+        auto line = read_first_line(file);
+        if (!line)
+            throw ConfigError(path, key + ": " + line.why().answer);
+        return *line;
+    };
+    if (c.mqtt && !c.mqtt->password_file.empty())
+        c.mqtt->password = first_line(c.mqtt->password_file, "[mqtt] password_file");
     if (c.web && !c.web->token_file.empty()) {
-        if (!read_first_line(c.web->token_file, c.web->token, why)) {
-            error = path + ": [web] token_file: " + why;
-            return false;
-        }
-        if (c.web->token.empty()) {
-            error = path + ": [web] token_file: the token (its first line) is empty";
-            return false;
-        }
+        c.web->token = first_line(c.web->token_file, "[web] token_file");
+        if (c.web->token.empty())
+            throw ConfigError(path, "[web] token_file: the token (its first line) is empty");
     }
     for (ModuleConfig &m : c.modules) {
         if (!m.settings)
             continue;
         const DeclaredSettings &d = *m.settings;
-        const std::string what = path + ": module \"" + m.name + "\" settings: ";
-        if (!d.password_file.empty() && !read_first_line(d.password_file, m.password, why)) {
-            error = what + "password_file: " + why;
-            return false;
-        }
+        const std::string what = "module \"" + m.name + "\" settings: ";
+        if (!d.password_file.empty())
+            m.password = first_line(d.password_file, what + "password_file");
         if (!d.password_env.empty()) {
             const char *v = std::getenv(d.password_env.c_str());
-            if (!v) {
-                error = what + "password_env: the environment variable " + d.password_env + " is not set";
-                return false;
-            }
+            if (!v)
+                throw ConfigError(path, what + "password_env: the environment variable " + d.password_env +
+                                            " is not set");
             m.password = v;
         }
     }
-    return true;
 }
 
-bool check_mqtt(const Config &c, const std::string &path, std::string &error)
+void check_mqtt(const Config &c, const std::string &path)
 {
     if (!c.mqtt)
-        return true;
+        return;
     const MqttConfig &m = *c.mqtt;
-    const std::string what = path + ": [mqtt] ";
-    if (m.client_id.empty()) {
-        error = what + "client_id is empty";
-        return false;
-    }
+    auto refuse = [&](const std::string &why) { throw ConfigError(path, "[mqtt] " + why); };
+    if (m.client_id.empty())
+        refuse("client_id is empty");
     for (auto [key, text] : {std::pair{"client_id", &m.client_id}, std::pair{"username", &m.username}})
-        if (std::string why = text_problem(*text); !why.empty()) {
-            error = what + key + " " + why;
-            return false;
-        }
-    if (m.password.size() > mqtt_string_limit) {
-        error = what + "password_file: the password (its first line) " + too_long(m.password.size());
-        return false;
-    }
+        if (std::string why = text_problem(*text); !why.empty())
+            refuse(key + (" " + why));
+    if (m.password.size() > mqtt_string_limit)
+        refuse("password_file: the password (its first line) " + too_long(m.password.size()));
     if (!m.ca_file.empty()) {
-        std::string text, why;
-        if (!read_small_file(m.ca_file, text, why)) {
-            error = what + "ca_file: " + why;
-            return false;
-        }
-        if (why = pem_problem(text); !why.empty()) {
-            error = what + "ca_file: " + m.ca_file + " " + why;
-            return false;
-        }
+        auto text = read_small_file(m.ca_file);
+        if (!text)
+            refuse("ca_file: " + text.why().answer);
+        if (std::string why = pem_problem(*text); !why.empty())
+            refuse("ca_file: " + m.ca_file + " " + why);
     }
     // The gateway's own topics are short (the id and the module names are
     // at most 64 characters); the discovery prefix is free text.
     if (m.homeassistant)
         for (const Retained &r : discovery_messages(c))
-            if (std::string why = text_problem(r.topic); !why.empty()) {
-                error = what + "discovery_prefix: a discovery topic " + why;
-                return false;
-            }
-    return check_store(c, path, error);
+            if (std::string why = text_problem(r.topic); !why.empty())
+                refuse("discovery_prefix: a discovery topic " + why);
+    check_store(c, path);
 }
 
 // The store's file is made at start: its folder must take it, and a file
 // already there must be a regular one (the start then opens it as it is).
-bool check_store(const Config &c, const std::string &path, std::string &error)
+void check_store(const Config &c, const std::string &path)
 {
     if (!c.store)
-        return true;
+        return;
     const std::string &file = c.store->path;
-    const std::string what = path + ": [store] path: " + file;
+    const std::string what = "[store] path: " + file;
     struct stat st{};
     if (::lstat(file.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) {
-            error = what + " is not a regular file";
-            return false;
-        }
+        if (!S_ISREG(st.st_mode))
+            throw ConfigError(path, what + " is not a regular file");
     } else if (errno != ENOENT) {
-        error = what + ": " + std::strerror(errno);
-        return false;
+        throw ConfigError(path, what + ": " + std::strerror(errno));
     }
     // A missing folder is made at start (systemd's StateDirectory makes it
     // before, as the unit's user): then its parent must take it.
     std::string folder = store_folder(file);
     if (::access(folder.c_str(), F_OK) != 0)
         folder = store_folder(folder);
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        error = what + ": " + folder + " cannot take it: " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        throw ConfigError(path, what + ": " + folder + " cannot take it: " + std::strerror(errno));
 }
 
 } // namespace gateway

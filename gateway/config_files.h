@@ -12,18 +12,18 @@ namespace gateway {
 // The passwords the configuration points to: each module's login password
 // (settings: the first line of its password_file, or its password_env) and
 // the broker's ([mqtt] password_file) and the console's token ([web]
-// token_file). False with error, naming the
-// configuration file at path and the key, when one cannot be read.
-bool read_passwords(Config &c, const std::string &path, std::string &error);
+// token_file). ConfigError, naming the configuration file at path and the
+// key, when one cannot be read.
+void read_passwords(Config &c, const std::string &path);
 
 // What the MQTT client's set-up would refuse, in c.mqtt if there is one
 // (after read_passwords): the CA file is a small regular file of PEM
 // certificates; the client id, the user name, the password and every
 // topic the gateway publishes fit MQTT's strings (at most 65535 bytes of
-// UTF-8, no control characters in the text ones). False with error naming
-// the configuration file at path and the key.
-bool check_mqtt(const Config &c, const std::string &path, std::string &error);
+// UTF-8, no control characters in the text ones). ConfigError naming the
+// configuration file at path and the key.
+void check_mqtt(const Config &c, const std::string &path);
 // The store's folder takes its file; called by check_mqtt.
-bool check_store(const Config &c, const std::string &path, std::string &error);
+void check_store(const Config &c, const std::string &path);
 
 } // namespace gateway

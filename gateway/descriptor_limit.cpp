@@ -22,25 +22,22 @@ std::size_t descriptors_needed(const Config &c)
     return c.modules.size() + 1 + fixed_descriptors;
 }
 
-bool raise_descriptor_limit(std::size_t need, std::string &error)
+void raise_descriptor_limit(const Config &c, const std::string &path, std::size_t open)
 {
+    const std::string modules = std::to_string(c.modules.size()) + " modules: ";
     rlimit r{};
-    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) {
-        error = std::string("cannot read the descriptor limit: ") + std::strerror(errno);
-        return false;
-    }
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0)
+        throw ConfigError(path, modules + "cannot read the descriptor limit: " + std::strerror(errno));
     if (r.rlim_cur < r.rlim_max) {
         rlimit raised = r;
         raised.rlim_cur = r.rlim_max;
         if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
             r = raised;
     }
-    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < need) {
-        error = std::to_string(need) + " descriptors needed, the limit is " + std::to_string(r.rlim_cur) +
-                " (raise it: LimitNOFILE= in the unit, ulimit -n)";
-        return false;
-    }
-    return true;
+    const std::size_t need = descriptors_needed(c) + open;
+    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < need)
+        throw ConfigError(path, modules + std::to_string(need) + " descriptors needed, the limit is " +
+                                    std::to_string(r.rlim_cur) + " (raise it: LimitNOFILE= in the unit, ulimit -n)");
 }
 
 } // namespace gateway

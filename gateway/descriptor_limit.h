@@ -14,9 +14,10 @@ namespace gateway {
 // loop's own, the settings workers' and the standard streams.
 std::size_t descriptors_needed(const Config &c);
 
-// Raises the soft limit of open descriptors to the hard limit; false with
-// error ("... needs N descriptors, the hard limit is M") when that is
-// fewer than need.
-bool raise_descriptor_limit(std::size_t need, std::string &error);
+// Raises the soft limit of open descriptors to the hard limit. ConfigError
+// ("gw.toml: 9000 modules: N descriptors needed, the limit is M ...") when
+// that is fewer than what c, from the file at path, needs besides the
+// open ones (a reload's, whose removed modules close only after).
+void raise_descriptor_limit(const Config &c, const std::string &path, std::size_t open = 0);
 
 } // namespace gateway

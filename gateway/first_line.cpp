@@ -4,15 +4,15 @@
 
 namespace gateway {
 
-bool read_first_line(const std::string &path, std::string &out, std::string &error)
+kiv::result<std::string> read_first_line(const std::string &path)
 {
-    std::string text;
-    if (!read_small_file(path, text, error))
-        return false;
-    out = text.substr(0, text.find('\n'));
-    if (!out.empty() && out.back() == '\r')
-        out.pop_back();
-    return true;
+    auto text = read_small_file(path);
+    if (!text)
+        return text;
+    std::string line = text->substr(0, text->find('\n'));
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
 }
 
 } // namespace gateway

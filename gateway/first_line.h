@@ -2,12 +2,14 @@
 // leaves after it (LF, or CR LF) is not part of it.
 #pragma once
 
+#include "kiv.hpp"
+
 #include <string>
 
 namespace gateway {
 
-// False with error (naming the file) when it cannot be read or is not a
-// small regular file (read_small_file).
-bool read_first_line(const std::string &path, std::string &out, std::string &error);
+// Fails as read_small_file does when the file cannot be read or is not a
+// small regular file.
+kiv::result<std::string> read_first_line(const std::string &path);
 
 } // namespace gateway

@@ -9,6 +9,8 @@
 // each tick (Server-Sent Events).
 #pragma once
 
+#include "kiv.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -90,8 +92,10 @@ public:
     void set_tick(std::chrono::milliseconds t) { tick_ = t; }
 
     // Binds host (an IPv4 or IPv6 address, never a name) and port (0: one
-    // the system picks) and starts the thread; false with why in error.
-    bool start(const std::string &host, int port, std::string &error);
+    // the system picks) and starts the thread. A failure is the errno of
+    // the call that failed, or getaddrinfo's code for what is no address;
+    // its message() says why.
+    kiv::result<void> start(const std::string &host, int port);
     // Closes every connection and ends the thread; again does nothing.
     void stop();
     // The port bound, once started.
@@ -159,5 +163,9 @@ private:
     std::size_t streams_ = 0;
     std::thread thread_;
 };
+
+// "[web] cannot listen on 127.0.0.1:9503: Address already in use": why
+// the start of the server for section failed.
+std::string cannot_listen(const std::string &section, const std::string &listen, const kiv::result<void> &failed);
 
 } // namespace gateway

@@ -57,17 +57,15 @@ constexpr std::chrono::milliseconds goodbye_limit{600};
 constexpr std::chrono::microseconds turn_quantum{2000};
 
 // The configuration as the start takes it, every file it names read and
-// checked; empty with error when it is refused.
-std::optional<Config> load_checked(const std::string &path, bool to_stdout, std::string &error)
+// checked; ConfigError when it is refused.
+Config load_checked(const std::string &path, bool to_stdout)
 {
-    auto config = load_config(path, error);
-    if (config && !to_stdout && !config->mqtt) {
-        error = path + ": [mqtt] with its broker is missing (or use --stdout)";
-        config.reset();
-    }
+    Config config = load_config(path);
+    if (!to_stdout && !config.mqtt)
+        throw ConfigError(path, "[mqtt] with its broker is missing (or use --stdout)");
     // What the start would stop at is found here, for --check too.
-    if (config && !(read_passwords(*config, path, error) && check_mqtt(*config, path, error)))
-        config.reset();
+    read_passwords(config, path);
+    check_mqtt(config, path);
     return config;
 }
 
@@ -146,11 +144,7 @@ int run(Config &c, const std::string &path, bool to_stdout)
         server = std::make_unique<MetricsServer>(*metrics);
         if (shared)
             web->add_routes(server->server());
-        std::string error;
-        if (!server->start(*c.prometheus, error)) {
-            log(Level::error, error);
-            return 1;
-        }
+        server->start(*c.prometheus);
         std::string where = "metrics at http://";
         where += c.prometheus->listen();
         where += "/metrics";
@@ -159,15 +153,8 @@ int run(Config &c, const std::string &path, bool to_stdout)
     if (c.web && !shared) {
         web_server = std::make_unique<HttpServer>();
         web->add_routes(*web_server);
-        std::string why;
-        if (!web_server->start(c.web->host, c.web->port, why)) {
-            std::string error = "[web] cannot listen on ";
-            error += c.web->listen();
-            error += ": ";
-            error += why;
-            log(Level::error, error);
-            return 1;
-        }
+        if (auto started = web_server->start(c.web->host, c.web->port); !started)
+            throw ConfigError(cannot_listen("[web]", c.web->listen(), started), ConfigError::Refused::start);
     }
     if (c.web) {
         std::string where = "console at http://";
@@ -181,22 +168,18 @@ int run(Config &c, const std::string &path, bool to_stdout)
     std::unique_ptr<Store> store;
     std::unique_ptr<MqttOutput> mqtt;
     std::unique_ptr<SparkplugOutput> sparkplug;
-    auto open_store = [](StoreConfig sc, std::unique_ptr<Store> &s) {
-        std::string error;
-        s = Store::open(sc, error);
-        if (!s)
-            log(Level::error, error);
-        else
-            log(Level::info, "store " + sc.path + ": run " + std::to_string(s->run()));
-        return s != nullptr;
+    auto open_store = [](const StoreConfig &sc) {
+        std::unique_ptr<Store> s = Store::open(sc);
+        log(Level::info, "store " + sc.path + ": run " + std::to_string(s->run()));
+        return s;
     };
     if (to_stdout) {
         lines = std::make_unique<StdoutLines>(c);
         out.add(*lines);
     } else {
         if (c.mqtt->json) {
-            if (c.store && !open_store(*c.store, store))
-                return 2;
+            if (c.store)
+                store = open_store(*c.store);
             mqtt = std::make_unique<MqttOutput>(c, loop, metrics.get());
             if (store)
                 mqtt->use_store(*store);
@@ -204,13 +187,10 @@ int run(Config &c, const std::string &path, bool to_stdout)
         }
         if (c.sparkplug) {
             sparkplug = std::make_unique<SparkplugOutput>(c, loop);
-            std::unique_ptr<Store> held;
             if (c.store) {
                 StoreConfig sc = *c.store;
                 sc.path = sparkplug_store_path(sc.path);
-                if (!open_store(sc, held))
-                    return 2;
-                sparkplug->use_store(std::move(held));
+                sparkplug->use_store(open_store(sc));
             }
             out.add(*sparkplug);
         }
@@ -220,21 +200,13 @@ int run(Config &c, const std::string &path, bool to_stdout)
     if (mqtt) {
         mqtt->announce(discovery_messages(c));
         mqtt->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
-        std::string error;
-        if (!mqtt->start(error)) {
-            log(Level::error, error);
-            return 1;
-        }
+        mqtt->start();
     }
     if (web)
         web->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
     if (sparkplug) {
         sparkplug->take_commands([&](const OutputCommand &cmd) { engine.post(cmd); });
-        std::string error;
-        if (!sparkplug->start(error)) {
-            log(Level::error, error);
-            return 1;
-        }
+        sparkplug->start();
     }
     log(Level::info, "polling " + c.id + "'s " + std::to_string(c.modules.size()) + " modules");
     loop.at_end_of_turn([&] { out.flush(); });
@@ -261,21 +233,15 @@ int run(Config &c, const std::string &path, bool to_stdout)
         log(Level::info, "reloaded " + path + ": " + done);
     };
     auto reload = [&] {
-        std::string error;
-        auto next = load_checked(path, to_stdout, error);
-        if (next) {
+        auto next = reread([&] {
+            Config read = load_checked(path, to_stdout);
             // The running descriptors plus the new modules': what a reload
             // needs at most while the removed close.
-            if (std::string why; !raise_descriptor_limit(descriptors_needed(*next) + slots, why)) {
-                error = path + ": " + std::to_string(next->modules.size()) + " modules: " + why;
-                next.reset();
-            }
-        }
-        if (!next) {
-            log(Level::error, "reload refused, the running configuration stays: " + error);
-            return;
-        }
-        loop.post([&apply, next = std::move(*next)]() mutable { apply(std::move(next)); });
+            raise_descriptor_limit(read, path, slots);
+            return read;
+        });
+        if (next)
+            loop.post([&apply, next = std::move(*next)]() mutable { apply(std::move(next)); });
     };
     serve_signals(handled, lines.get(), reload);
     // On the loop: no poll, command or settings report after this; then
@@ -387,33 +353,38 @@ listen address that cannot be bound with status 1.)");
     }
     set_log_level(level);
 
-    std::string error;
-    auto config = load_checked(o.config, o.to_stdout, error);
-    if (!config) {
-        std::fprintf(stderr, "kiv-gateway: %s\n", error.c_str());
-        return 2;
-    }
-    if (std::string why; !raise_descriptor_limit(descriptors_needed(*config), why)) {
-        std::fprintf(stderr, "kiv-gateway: %s: %zu modules: %s\n", o.config.c_str(), config->modules.size(),
-                     why.c_str());
-        return 2;
-    }
-    if (o.check) {
-        // In steps: GCC 12 misjudges a literal plus a temporary when optimising.
-        std::string metrics;
-        if (config->prometheus) {
-            metrics = ", metrics at http://";
-            metrics += config->prometheus->listen();
-            metrics += "/metrics";
+    // A start refused, here or in run(): before run() the file or one it
+    // names, told as the check tells it; in run() on the log, after the
+    // lines that the start wrote.
+    bool running = false;
+    try {
+        Config config = load_checked(o.config, o.to_stdout);
+        raise_descriptor_limit(config, o.config);
+        if (o.check) {
+            // In steps: GCC 12 misjudges a literal plus a temporary when optimising.
+            std::string metrics;
+            if (config.prometheus) {
+                metrics = ", metrics at http://";
+                metrics += config.prometheus->listen();
+                metrics += "/metrics";
+            }
+            if (config.web) {
+                metrics += ", console at http://";
+                metrics += config.web->listen();
+                metrics += "/";
+            }
+            std::printf("%s: %zu modules, gateway %s%s\n", o.config.c_str(), config.modules.size(),
+                        config.id.c_str(), metrics.c_str());
+            return 0;
         }
-        if (config->web) {
-            metrics += ", console at http://";
-            metrics += config->web->listen();
-            metrics += "/";
+        running = true;
+        return run(config, o.config, o.to_stdout);
+    } catch (const ConfigError &e) {
+        if (!running) {
+            std::fprintf(stderr, "kiv-gateway: %s\n", e.what());
+            return 2;
         }
-        std::printf("%s: %zu modules, gateway %s%s\n", o.config.c_str(), config->modules.size(),
-                    config->id.c_str(), metrics.c_str());
-        return 0;
+        log(Level::error, e.what());
+        return e.refused() == ConfigError::Refused::start ? 1 : 2;
     }
-    return run(*config, o.config, o.to_stdout);
 }

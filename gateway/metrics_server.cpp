@@ -16,17 +16,10 @@ MetricsServer::~MetricsServer()
     stop();
 }
 
-bool MetricsServer::start(const PrometheusConfig &c, std::string &error)
+void MetricsServer::start(const PrometheusConfig &c)
 {
-    std::string why;
-    if (server_.start(c.host, c.port, why))
-        return true;
-    // In steps: GCC 12 misjudges a literal plus a temporary when optimising.
-    error = "[prometheus] cannot listen on ";
-    error += c.listen();
-    error += ": ";
-    error += why;
-    return false;
+    if (auto started = server_.start(c.host, c.port); !started)
+        throw ConfigError(cannot_listen("[prometheus]", c.listen(), started), ConfigError::Refused::start);
 }
 
 void MetricsServer::stop()

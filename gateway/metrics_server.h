@@ -19,9 +19,9 @@ public:
     MetricsServer(const MetricsServer &) = delete;
     MetricsServer &operator=(const MetricsServer &) = delete;
 
-    // Binds the address and starts serving; false with error when it cannot
-    // be bound (taken, or not one of this host's).
-    bool start(const PrometheusConfig &c, std::string &error);
+    // Binds the address and starts serving; ConfigError when it cannot be
+    // bound (taken, or not one of this host's).
+    void start(const PrometheusConfig &c);
     void stop();
     // Its server, for other routes on the same address; before start.
     HttpServer &server() { return server_; }

@@ -60,14 +60,15 @@ MqttClient::~MqttClient()
     }
 }
 
-bool MqttClient::start(const Will &will, unsigned inflight, std::string &error)
+void MqttClient::start(const Will &will, unsigned inflight)
 {
     mosquitto_lib_init();
     mosq_ = mosquitto_new(client_id_.c_str(), true, this);
-    if (!mosq_) {
-        error = "cannot make an MQTT client";
-        return false;
-    }
+    // What check_mqtt passed and libmosquitto still refuses: a file
+    // changed since, or out of memory. The file passed: status 1.
+    auto refuse = [](const std::string &why) { throw ConfigError(why, ConfigError::Refused::start); };
+    if (!mosq_)
+        refuse("cannot make an MQTT client");
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_max_inflight_messages_set(mosq_, inflight);
     // Small messages go at once; batching is the cork's job (publish()).
@@ -81,21 +82,16 @@ bool MqttClient::start(const Will &will, unsigned inflight, std::string &error)
     if (!mqtt_.username.empty() || !mqtt_.password_file.empty()) {
         if (int rc = mosquitto_username_pw_set(mosq_, mqtt_.username.c_str(),
                                                mqtt_.password_file.empty() ? nullptr : mqtt_.password.c_str());
-            rc != MOSQ_ERR_SUCCESS) {
-            error = "MQTT username and password: " + describe(rc);
-            return false;
-        }
+            rc != MOSQ_ERR_SUCCESS)
+            refuse("MQTT username and password: " + describe(rc));
     }
     if (!mqtt_.ca_file.empty()) {
         if (int rc = mosquitto_tls_set(mosq_, mqtt_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
-            rc != MOSQ_ERR_SUCCESS) {
-            error = "TLS with CA file " + mqtt_.ca_file + ": " + mosquitto_strerror(rc);
-            return false;
-        }
+            rc != MOSQ_ERR_SUCCESS)
+            refuse("TLS with CA file " + mqtt_.ca_file + ": " + mosquitto_strerror(rc));
     }
     misc_at_ = Clock::now() + misc_every;
     try_connect();
-    return true;
 }
 
 void MqttClient::set_will(const Will &will)

@@ -50,10 +50,10 @@ public:
     MqttClient(const MqttClient &) = delete;
     MqttClient &operator=(const MqttClient &) = delete;
 
-    // Sets the client up and makes the first connect attempt; false with
-    // error when it cannot even be set up (what check_mqtt refuses, should a
-    // file have changed since). inflight bounds QoS 1 messages in flight.
-    bool start(const Will &will, unsigned inflight, std::string &error);
+    // Sets the client up and makes the first connect attempt; ConfigError
+    // when it cannot even be set up (what check_mqtt refuses, should a file
+    // have changed since). inflight bounds QoS 1 messages in flight.
+    void start(const Will &will, unsigned inflight);
     // Only before a connect: the will that the next connection leaves.
     void set_will(const Will &will);
 

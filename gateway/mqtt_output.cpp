@@ -50,13 +50,11 @@ MqttOutput::MqttOutput(const Config &c, Loop &loop, Metrics *metrics)
 
 MqttOutput::~MqttOutput() = default;
 
-bool MqttOutput::start(std::string &error)
+void MqttOutput::start()
 {
     // Whoever watches the gateway learns that it died from the broker.
-    if (!client_.start({root_ + "status", offline_text, 1, true}, static_cast<unsigned>(window_), error))
-        return false;
+    client_.start({root_ + "status", offline_text, 1, true}, static_cast<unsigned>(window_));
     sync();
-    return true;
 }
 
 void MqttOutput::disconnected(int)

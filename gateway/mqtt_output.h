@@ -57,10 +57,10 @@ public:
     // Before start: values go through the store (which outlives this).
     void use_store(Store &s);
 
-    // Sets the client up and makes the first connect attempt; false with
-    // error when it cannot even be set up (what check_mqtt refuses, should a
-    // file have changed since). Before the loop runs.
-    bool start(std::string &error);
+    // Sets the client up and makes the first connect attempt; ConfigError
+    // when it cannot even be set up (what check_mqtt refuses, should a file
+    // have changed since). Before the loop runs.
+    void start();
     // On the loop's thread: "offline" for the modules and the gateway, a
     // clean disconnect once the broker has taken them, then done(); done()
     // by the deadline in any case.

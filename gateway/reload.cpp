@@ -1,5 +1,7 @@
 #include "reload.h"
 
+#include "log.h"
+
 #include <algorithm>
 #include <map>
 
@@ -74,6 +76,16 @@ std::string describe(const ReloadPlan &p, const std::vector<ModuleConfig> &befor
 {
     return list("added", p.added, p.modules) + ", " + list("removed", p.removed, before) + ", " +
            list("changed", p.changed, p.modules);
+}
+
+std::optional<Config> reread(const std::function<Config()> &read)
+{
+    try {
+        return read();
+    } catch (const ConfigError &e) {
+        log(Level::error, std::string("reload refused, the running configuration stays: ") + e.what());
+        return std::nullopt;
+    }
 }
 
 } // namespace gateway

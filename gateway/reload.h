@@ -8,6 +8,8 @@
 #include "config.h"
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,5 +31,10 @@ ReloadPlan plan_reload(const Config &running, const Config &next);
 
 // "2 modules added (a, b), 1 removed (c), 0 changed", for the log.
 std::string describe(const ReloadPlan &p, const std::vector<ModuleConfig> &before);
+
+// The configuration that read (the file read again, as the start reads
+// it) gives; none when it is refused (ConfigError), which is logged: the
+// running configuration stays.
+std::optional<Config> reread(const std::function<Config()> &read);
 
 } // namespace gateway

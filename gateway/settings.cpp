@@ -155,9 +155,11 @@ SettingsRun apply_settings(const ModuleConfig &m, const SaveState &state)
     const bool verify = state.next == Next::verify;
     Report report(m, verify);
     SettingsRun run{{}, state};
-    const std::string address = kiv::resolve_ipv4(m.address);
+    std::string why;
+    const std::string address = kiv::resolve_ipv4(m.address, &why);
     if (address.empty()) {
-        report.fail("login", EHOSTUNREACH);
+        // The name of what a connect would give, and the lookup's reason.
+        report.fail("login", kiv::result_name(EHOSTUNREACH) + ": " + why);
         run.report = report.text(false);
         return run;
     }

@@ -2,6 +2,8 @@
 // small regular files, read without ever waiting on a writer.
 #pragma once
 
+#include "kiv.hpp"
+
 #include <cstddef>
 #include <string>
 
@@ -11,10 +13,11 @@ namespace gateway {
 // larger is a mistake (a log, a disk image) that should not be read whole.
 constexpr std::size_t small_file_limit = 1024 * 1024;
 
-// Reads the whole of path, a regular file (or a symbolic link to one) of at
-// most small_file_limit bytes, into out. A FIFO, a device or a directory is
-// refused without reading it. False with error, which names the file and
-// says why ("... is not a regular file (a directory)").
-bool read_small_file(const std::string &path, std::string &out, std::string &error);
+// The whole of path, a regular file (or a symbolic link to one) of at most
+// small_file_limit bytes. A FIFO, a device or a directory is refused
+// without reading it. A failure's answer is the line that names the file
+// and says why ("... is not a regular file (a directory)"); its code is the
+// errno, EINVAL for what is not a regular file, EFBIG for one too large.
+kiv::result<std::string> read_small_file(const std::string &path);
 
 } // namespace gateway

@@ -112,13 +112,10 @@ void SparkplugOutput::use_store(std::unique_ptr<Store> s)
     store_->maintain(std::chrono::system_clock::now());
 }
 
-bool SparkplugOutput::start(std::string &error)
+void SparkplugOutput::start()
 {
-    MqttClient::Will will{topic("NDEATH"), encode(node_death()), 1, false};
-    if (!client_.start(will, static_cast<unsigned>(replay_window), error))
-        return false;
+    client_.start({topic("NDEATH"), encode(node_death()), 1, false}, static_cast<unsigned>(replay_window));
     sync();
-    return true;
 }
 
 // The will of the next connection carries the bdSeq of its session.

@@ -52,7 +52,8 @@ public:
     // outlives this) rather than in memory.
     void use_store(std::unique_ptr<Store> s);
 
-    bool start(std::string &error);
+    // As MqttOutput::start.
+    void start();
     // On the loop's thread: an NDEATH, a clean disconnect once the broker
     // has it, then done(); done() by the deadline in any case.
     void leave(Clock::time_point deadline, std::function<void()> done);

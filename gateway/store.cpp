@@ -56,35 +56,28 @@ std::string store_folder(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::unique_ptr<Store> Store::open(const StoreConfig &c, std::string &error)
+std::unique_ptr<Store> Store::open(const StoreConfig &c)
 {
+    // A store that cannot be had refuses the start as a file of the
+    // configuration does: status 2.
+    auto refuse = [&](const std::string &why) { throw ConfigError("store " + c.path + why); };
     std::unique_ptr<Store> s(new Store(c));
-    if (const std::string folder = store_folder(c.path); ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "store " + c.path + ": cannot make " + folder + ": " + std::strerror(errno);
-        return nullptr;
-    }
+    if (const std::string folder = store_folder(c.path); ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        refuse(": cannot make " + folder + ": " + std::strerror(errno));
     // One gateway per store: a second one would send and delete the same
     // messages. The lock goes with the process, however it ends.
     s->lock_fd_ = ::open(c.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (s->lock_fd_ < 0) {
-        error = "store " + c.path + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    if (::flock(s->lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-        error = "store " + c.path + " is held by another kiv-gateway process";
-        return nullptr;
-    }
-    if (s->open_db(error) != Opened::ok) {
-        error = "store " + c.path + ": " + error;
-        return nullptr;
-    }
+    if (s->lock_fd_ < 0)
+        refuse(std::string(": ") + std::strerror(errno));
+    if (::flock(s->lock_fd_, LOCK_EX | LOCK_NB) != 0)
+        refuse(" is held by another kiv-gateway process");
+    if (std::string why; s->open_db(why) != Opened::ok)
+        refuse(": " + why);
     // The run's number, kept before anything is sent under it.
     s->run_ = static_cast<std::uint64_t>(s->number("SELECT COALESCE(MAX(value), 0) FROM meta WHERE key = 'run'")) + 1;
     const std::string keep = "INSERT OR REPLACE INTO meta VALUES('run', " + std::to_string(s->run_) + ")";
-    if (!s->exec(keep.c_str())) {
-        error = "store " + c.path + ": " + sqlite3_errmsg(s->db_);
-        return nullptr;
-    }
+    if (!s->exec(keep.c_str()))
+        refuse(std::string(": ") + sqlite3_errmsg(s->db_));
     s->checkpointer_ = std::thread([p = s.get()] { p->checkpoints(); });
     return s;
 }

@@ -57,10 +57,10 @@ public:
         std::string payload;
     };
 
-    // Opens or makes the store; nullptr with error when another process
-    // holds it or it cannot be made. A file that is not a database, or is
+    // Opens or makes the store; ConfigError when another process holds it
+    // or it cannot be made. A file that is not a database, or is
     // corrupt, is moved aside to "<path>.corrupt-<time>" and a new one made.
-    static std::unique_ptr<Store> open(const StoreConfig &c, std::string &error);
+    static std::unique_ptr<Store> open(const StoreConfig &c);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;

@@ -293,9 +293,17 @@ TEST(Engine, ModuleLateNowAndThenKeepsItsConnectionAndPublishesTheTimelyPolls)
 
 TEST(Engine, TooFewDescriptorsAreToldWithTheNumbers)
 {
-    std::string why;
+    const gateway::Config none;
     const std::size_t all = std::numeric_limits<std::size_t>::max();
-    EXPECT_FALSE(raise_descriptor_limit(all, why));
-    EXPECT_NE(why.find(std::to_string(all) + " descriptors needed, the limit is "), std::string::npos) << why;
-    EXPECT_TRUE(raise_descriptor_limit(16, why));
+    try {
+        raise_descriptor_limit(none, "gw.toml", all - descriptors_needed(none));
+        ADD_FAILURE() << "not refused";
+    } catch (const gateway::ConfigError &e) {
+        EXPECT_EQ(std::string(e.what()).rfind("gw.toml: 0 modules: " + std::to_string(all) +
+                                                  " descriptors needed, the limit is ",
+                                              0),
+                  0u)
+            << e.what();
+    }
+    EXPECT_NO_THROW(raise_descriptor_limit(none, "gw.toml"));
 }

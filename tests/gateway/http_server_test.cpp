@@ -65,8 +65,8 @@ protected:
         // More than the sockets' buffers hold: a client that does not read
         // keeps its response being written.
         server.get("/big", [] { return HttpServer::Response{200, "text/plain", std::string(32u << 20, 'x')}; });
-        std::string error;
-        ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
+        auto started = server.start("127.0.0.1", 0);
+        ASSERT_TRUE(started) << started.error().message();
         port = server.port();
     }
 
@@ -162,8 +162,8 @@ TEST_F(HttpServerTest, BindFailuresSayWhy)
     };
     for (const auto &[host, p, why] : cases) {
         HttpServer other;
-        std::string error;
-        EXPECT_FALSE(other.start(host, p, error)) << host;
-        EXPECT_EQ(error, why) << host;
+        auto started = other.start(host, p);
+        EXPECT_FALSE(started) << host;
+        EXPECT_EQ(started.error().message(), why) << host;
     }
 }

@@ -6,6 +6,8 @@
 #include "gateway_fixture.h"
 
 #include "kiv.hpp"
+// The simulator has a settings.h of its own on the include path.
+#include "../../gateway/settings.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -121,4 +123,17 @@ TEST(Settings, MatchingModuleIsLeftAloneAndAPasswordInTheFileIsRefused)
     ASSERT_TRUE(refused.process().finish(10s));
     EXPECT_EQ(refused.process().status(), 2);
     EXPECT_NE(refused.err().find("a password never stands in this file"), std::string::npos) << refused.err();
+}
+
+TEST(Settings, AnAddressWithoutAnIpv4OneIsReportedWithTheLookupsReason)
+{
+    gateway::ModuleConfig m;
+    m.name = "m";
+    m.traits = kiv::find_model(7303);
+    // Digits and dots that make no address: refused without a lookup.
+    m.address = "10.0.0";
+    m.settings = gateway::DeclaredSettings{};
+    const json r = json::parse(gateway::apply_settings(m, {}).report);
+    EXPECT_EQ(r["failed"], json::parse(R"({"login":"EHOSTUNREACH: not an IPv4 address"})")) << r;
+    EXPECT_EQ(r["saved"], false);
 }

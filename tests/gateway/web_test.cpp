@@ -323,8 +323,8 @@ TEST(WebHttp, LaterAnswersAndUnreadStreamsAndModuleMemory)
         r.stream = [] { return std::string(256u << 10, 'x'); };
         return r;
     });
-    std::string error;
-    ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
+    auto started = server.start("127.0.0.1", 0);
+    ASSERT_TRUE(started) << started.error().message();
     Client c(server.port(), "POST", "/later", "hi");
     EXPECT_TRUE(c.read_until([](const std::string &s) { return s.ends_with("\r\n\r\nhi!"); }, 5s)) << c.in;
     later.join();
