@@ -120,20 +120,19 @@ private:
     json found_ = json::object(), changed_ = json::object(), failed_ = json::object();
 };
 
-// The save line goes out here with the module's own reply wait rather than
-// through save_and_reboot(), which takes any answer for a save: a module
-// that cannot write its flash answers "E:..." and restarts all the same,
-// with its old values. Gives whether the module confirmed the save, and
-// what the next run is to do.
+// The save with the module's own reply wait: save_and_reboot() takes any
+// answer for a save, but a module that cannot write its flash answers
+// "E:..." and restarts all the same, with its old values. Gives whether the
+// module confirmed the save, and what the next run is to do.
 bool save(kiv::config_session &s, int timeout_ms, Report &report, SaveState &next)
 {
-    auto r = s.exchange("S:save=1&reboot=1\r\n", timeout_ms);
-    s.exit();
-    if (r && r->rfind("A:", 0) == 0) {
+    const auto r = kiv::save_and_restart(s, timeout_ms);
+    if (r) {
         next = {SaveState::Next::verify, {}};
         return true;
     }
-    std::string why = r ? *r : kiv::result_name(r.code());
+    const bool answered = r.error() == make_error_code(kiv::errc::response);
+    std::string why = answered ? r.why().answer : kiv::result_name(r.code());
     while (!why.empty() && (why.back() == '\n' || why.back() == '\r'))
         why.pop_back();
     report.fail("save", why.empty() ? "an empty answer" : why);
@@ -141,7 +140,7 @@ bool save(kiv::config_session &s, int timeout_ms, Report &report, SaveState &nex
     // leaves open whether it saved and restarted: the read-back once the
     // module is back settles it. Any other failure is one, and another try
     // would restart the module again for nothing.
-    const bool unknown = !r && (r.code() == KIV_ERR_TIMEOUT || r.code() == KIV_ERR_DISCONNECTED);
+    const bool unknown = (r.code() == KIV_ERR_TIMEOUT || r.code() == KIV_ERR_DISCONNECTED);
     next = {unknown ? SaveState::Next::verify : SaveState::Next::hold, why};
     return false;
 }
