@@ -3,58 +3,15 @@
 #include "report.h"
 #include "run.h"
 
-#include <poll.h>
+#include "common/signal_wait.h"
+
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 
 namespace kivtool {
-
-namespace {
-
-// Poll's stop request: SIGINT or SIGTERM writes to a pipe that the wait
-// between rounds watches, so a signal between the check and the wait is
-// not lost.
-int stop_pipe[2] = {-1, -1};
-volatile sig_atomic_t stop_requested = 0;
-
-extern "C" void on_stop(int)
-{
-    stop_requested = 1;
-    const int saved = errno;
-    const char b = 1;
-    [[maybe_unused]] auto n = ::write(stop_pipe[1], &b, 1);
-    errno = saved;
-}
-
-void catch_stop()
-{
-    if (::pipe(stop_pipe) != 0)
-        return;
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: a wait in the library ends with EINTR
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-}
-
-// Waits up to ms or until a stop request; true when stopping.
-bool wait_or_stop(long ms)
-{
-    if (stop_requested)
-        return true;
-    if (ms <= 0)
-        return false;
-    pollfd p{stop_pipe[0], POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(ms));
-    return stop_requested != 0;
-}
-
-} // namespace
 
 int run_poll(const Options &o)
 {
@@ -69,20 +26,28 @@ int run_poll(const Options &o)
     if (!p.error.empty())
         return usage_error(p.error);
 
-    catch_stop();
+    // Ctrl-C ends a call in progress at once (EINTR) rather than after its
+    // timeout, and a wait between rounds as soon as it comes.
+    common::SignalWait stop({SIGINT, SIGTERM}, common::SignalWait::Delivery::any_time);
+    // Waits up to ms or until a stop request; true when stopping.
+    auto wait_or_stop = [&stop](long ms) {
+        if (!stop.stop_requested() && ms > 0)
+            stop.wait(static_cast<int>(ms));
+        return stop.stop_requested();
+    };
     using clock = std::chrono::steady_clock;
     const auto start = clock::now();
     auto elapsed_ms = [&] {
         return static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start).count());
     };
-    Link l(o, info(o.model));
+    Connections l(o, info(o.model));
     PollRows rows(o.csv);
     long rounds = 0, sent = 0, answered = 0, not_sent = 0, errors = 0;
     for (long round = 1; o.count == 0 || round <= o.count; ++round) {
         if (round > 1 && wait_or_stop((round - 1) * o.interval_ms - elapsed_ms()))
             break;
-        if (stop_requested)
+        if (stop.stop_requested())
             break;
         const long at = elapsed_ms();
         const std::string time = timestamp(o.utc);
@@ -91,7 +56,7 @@ int run_poll(const Options &o)
         if (open)
             p.action(l, out);
         // A call that Ctrl-C interrupted is no round of its own.
-        if (stop_requested && !out.ok && out.why.code.value() == EINTR)
+        if (stop.stop_requested() && !out.ok && out.why.code.value() == EINTR)
             break;
         ++rounds;
         if (!open)

@@ -1,5 +1,7 @@
 #include "poll_rows.h"
 
+#include "common/text.h"
+
 #include <time.h>
 
 #include <algorithm>
@@ -68,10 +70,7 @@ void PollRows::line(const std::string &first, const std::vector<std::string> &ce
     std::string s = csv_ ? csv_cell(first) : first;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         if (csv_) {
-            // Appended in two steps: GCC 12's -Wrestrict misjudges
-            // "," + a temporary string in optimised builds.
-            s += ',';
-            s += csv_cell(cells[i]);
+            s += common::concat({",", csv_cell(cells[i])});
             continue;
         }
         const std::string &before = i == 0 ? first : cells[i - 1];

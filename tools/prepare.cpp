@@ -25,7 +25,7 @@ Prepared prepare(const Options &o, const Command &c, const std::vector<std::stri
     return p;
 }
 
-bool open_service(Link &l, Service s, Outcome &out)
+bool open_service(Connections &l, Service s, Outcome &out)
 {
     const Options &o = l.options;
     if (s == Service::modbus)

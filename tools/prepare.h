@@ -13,6 +13,6 @@ namespace kivtool {
 Prepared prepare(const Options &o, const Command &c, const std::vector<std::string> &args);
 
 // Opens what the command talks to, unless it is open already.
-bool open_service(Link &l, Service s, Outcome &out);
+bool open_service(Connections &l, Service s, Outcome &out);
 
 } // namespace kivtool

@@ -27,7 +27,7 @@ int run_once(const Options &o, const Command &c)
     if (!p.error.empty())
         return usage_error(p.error);
 
-    Link l(o, info(o.model));
+    Connections l(o, info(o.model));
     Outcome out;
     if (open_service(l, c.service, out)) {
         p.action(l, out);

@@ -10,7 +10,7 @@ namespace kivtool {
 // Saves over the open dialogue with the tool's own reply wait, then ends
 // it. The module restarts after it answers, so an answer that does not
 // come in time leaves open whether it saved: that is said as it is.
-void save_settings(Link &l, Outcome &out)
+void save_settings(Connections &l, Outcome &out)
 {
     const Options &o = l.options;
     auto r = l.config.exchange("S:save=1&reboot=1\r\n", o.timeout_ms);
@@ -56,7 +56,7 @@ void verify_after_save(const Options &o, Outcome &out)
         out.note = before + note;
         out.json.flag("verified", false);
     };
-    Link l(o, info(o.model));
+    Connections l(o, info(o.model));
     Outcome login;
     for (;;) {
         login = Outcome{};
