@@ -24,13 +24,13 @@ std::string timestamp(bool utc)
     char text[48];
     std::snprintf(text, sizeof text, "%s.%03ld", date, static_cast<long>(ts.tv_nsec / 1000000));
     if (utc)
-        return std::string(text) + "Z";
+        return common::concat({text, "Z"});
     char zone[8];
-    std::strftime(zone, sizeof zone, "%z", &t); // +0100; ISO 8601 has +01:00
-    std::string z = zone;
+    const std::string_view z(zone, std::strftime(zone, sizeof zone, "%z", &t));
+    // +0100; ISO 8601 has +01:00
     if (z.size() == 5)
-        z.insert(3, ":");
-    return text + z;
+        return common::concat({text, z.substr(0, 3), ":", z.substr(3)});
+    return common::concat({text, z});
 }
 
 namespace {
