@@ -14,10 +14,15 @@ namespace {
 int pipe_ends[2] = {-1, -1};
 volatile sig_atomic_t stop_seen = 0;
 
-extern "C" void on_signal(int sig)
+void note(int sig)
 {
     if (sig == SIGINT || sig == SIGTERM)
         stop_seen = 1;
+}
+
+extern "C" void on_signal(int sig)
+{
+    note(sig);
     const int saved = errno;
     const auto b = static_cast<unsigned char>(sig);
     // The write end does not block: with the pipe full, a signal is lost
@@ -37,24 +42,27 @@ int take_one()
 SignalWait::SignalWait(std::initializer_list<int> signals, Delivery delivery) : delivery_(delivery)
 {
     stop_seen = 0;
-    if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0)
-        pipe_ends[0] = pipe_ends[1] = -1;
     sigemptyset(&signals_);
     for (int sig : signals)
         sigaddset(&signals_, sig);
-    if (delivery_ == Delivery::in_wait)
+    if (delivery_ == Delivery::in_wait) {
         ::pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+        return;
+    }
+    if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        pipe_ends[0] = pipe_ends[1] = -1;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: with any_time, a call in progress ends with EINTR
+    sa.sa_flags = 0; // no SA_RESTART: a call in progress ends with EINTR
     for (int sig : signals)
         ::sigaction(sig, &sa, nullptr);
 }
 
 SignalWait::~SignalWait()
 {
-    // The handler stays and writes nowhere.
+    // in_wait's signals stay blocked; any_time's handler stays and writes
+    // nowhere.
     for (int &end : pipe_ends) {
         const int fd = end;
         end = -1;
@@ -65,26 +73,24 @@ SignalWait::~SignalWait()
 
 bool SignalWait::ok() const
 {
-    return pipe_ends[0] >= 0;
+    return delivery_ == Delivery::in_wait || pipe_ends[0] >= 0;
 }
 
 int SignalWait::wait(int timeout_ms)
 {
+    const int ms = timeout_ms > 0 ? timeout_ms : 0;
+    if (delivery_ == Delivery::in_wait) {
+        const timespec t{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+        const int sig = ::sigtimedwait(&signals_, nullptr, &t);
+        note(sig);
+        return sig > 0 ? sig : 0;
+    }
     if (int sig = take_one())
         return sig;
-    if (timeout_ms <= 0)
+    if (ms == 0)
         return 0;
-    // In the wait alone the signals are let through, atomically with the
-    // poll: one that is pending already ends it at once.
-    sigset_t during;
-    ::pthread_sigmask(SIG_SETMASK, nullptr, &during);
-    if (delivery_ == Delivery::in_wait)
-        for (int sig = 1; sig < NSIG; ++sig)
-            if (sigismember(&signals_, sig) == 1)
-                sigdelset(&during, sig);
     pollfd p{pipe_ends[0], POLLIN, 0};
-    const timespec t{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
-    ::ppoll(&p, 1, &t, &during);
+    ::poll(&p, 1, ms);
     return take_one();
 }
 

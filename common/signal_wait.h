@@ -1,15 +1,15 @@
 // The program's wait for SIGINT, SIGTERM and whatever else it handles
-// itself. The handler writes each signal's number to a pipe, so that a
-// wait never misses one that came between a check and the wait.
+// itself; a signal that comes between a check and the wait is not missed.
 //
 // Where the signals land is the program's choice:
 // - in_wait: blocked in the constructing thread and every thread it starts
-//   from then on, and let through by wait() alone. A worker's call is
-//   never cut short, and a signal waits for the next wait().
-// - any_time: taken whenever they come; a call in progress in the thread
+//   from then on, and taken by wait() alone, straight from the pending
+//   ones. A worker's call is never cut short.
+// - any_time: taken whenever they come, by a handler that writes their
+//   number to a pipe that wait() reads; a call in progress in the thread
 //   that takes one ends with EINTR, so that a stop does not wait for it.
 //
-// One per process: a signal's handler is the whole process's.
+// One per process: a signal's handling is the whole process's.
 #pragma once
 
 #include <signal.h>
@@ -29,12 +29,12 @@ public:
     SignalWait(const SignalWait &) = delete;
     SignalWait &operator=(const SignalWait &) = delete;
 
-    // False when the pipe could not be made: wait() then only sleeps.
+    // False when any_time's pipe could not be made: wait() then only sleeps.
     bool ok() const;
     // The next signal taken, waiting up to timeout_ms for one (0: no wait);
     // 0 when none came.
     int wait(int timeout_ms);
-    // Whether SIGINT or SIGTERM has come, taken by a wait or not yet.
+    // Whether SIGINT or SIGTERM has come.
     bool stop_requested() const;
 
 private:
