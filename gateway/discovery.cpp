@@ -1,5 +1,6 @@
 #include "discovery.h"
 
+#include "common/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -9,13 +10,10 @@ namespace {
 
 using nlohmann::json;
 
-// "ai" and 3: "ai3". In steps: GCC 12 optimising misjudges a literal plus
-// a temporary string (-Wrestrict).
+// "ai" and 3: "ai3".
 std::string numbered(const char *prefix, int n)
 {
-    std::string s = prefix;
-    s += std::to_string(n);
-    return s;
+    return common::concat({prefix, std::to_string(n)});
 }
 
 class ModuleDiscovery {
@@ -41,15 +39,9 @@ public:
         fields["device"] = {{"identifiers", json::array({device_id_})},
                             {"name", m_.name},
                             {"model", numbered("ZRM-", m_.model)}};
-        std::string topic = c_.mqtt->discovery_prefix;
-        topic += '/';
-        topic += component;
-        topic += '/';
-        topic += device_id_;
-        topic += '/';
-        topic += object;
-        topic += "/config";
-        out_.push_back({topic, fields.dump()});
+        out_.push_back({common::concat({c_.mqtt->discovery_prefix, "/", component, "/", device_id_, "/", object,
+                                        "/config"}),
+                        fields.dump()});
     }
 
     void all()

@@ -20,6 +20,7 @@
 #include "web_server.h"
 #include "web_state.h"
 #include "workers.h"
+#include "common/signal_wait.h"
 
 #include "kiv_version.h"
 
@@ -33,7 +34,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <pthread.h>
 #include <thread>
 
 using namespace gateway;
@@ -69,25 +69,13 @@ Config load_checked(const std::string &path, bool to_stdout)
     return config;
 }
 
-// The signals that would end the process by default and that the
-// gateway takes itself: blocked in every thread, taken by serve_signals.
-sigset_t handled_signals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM})
-        sigaddset(&set, sig);
-    return set;
-}
-
 // Until SIGINT or SIGTERM: SIGHUP reloads, the other handled signals are
 // ignored with a line; every 200 ms it looks whether standard output still
 // takes the values.
-void serve_signals(const sigset_t &handled, const StdoutLines *out, const std::function<void()> &reload)
+void serve_signals(common::SignalWait &signals, const StdoutLines *out, const std::function<void()> &reload)
 {
-    const timespec a_while{0, 200 * 1000 * 1000};
     for (;;) {
-        const int sig = ::sigtimedwait(&handled, nullptr, &a_while);
+        const int sig = signals.wait(200);
         if (sig == SIGINT || sig == SIGTERM) {
             log(Level::info, std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
             return;
@@ -106,10 +94,15 @@ void serve_signals(const sigset_t &handled, const StdoutLines *out, const std::f
 
 int run(Config &c, const std::string &path, bool to_stdout)
 {
-    const sigset_t handled = handled_signals();
-    // Blocked before any thread starts, so that every thread inherits it and
-    // only the wait below takes them.
-    ::pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    // The signals that would end the process by default and that the
+    // gateway takes itself: set up before any thread starts, so that every
+    // thread inherits their block and only the wait below takes them.
+    common::SignalWait signals({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM},
+                               common::SignalWait::Delivery::in_wait);
+    if (!signals.ok()) {
+        log(Level::error, "cannot take the signals: out of descriptors");
+        return 1;
+    }
     // A closed pipe or socket is an error to handle, not the end.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -243,7 +236,7 @@ int run(Config &c, const std::string &path, bool to_stdout)
         if (next)
             loop.post([&apply, next = std::move(*next)]() mutable { apply(std::move(next)); });
     };
-    serve_signals(handled, lines.get(), reload);
+    serve_signals(signals, lines.get(), reload);
     // On the loop: no poll, command or settings report after this; then
     // the broker is told, within the limit.
     loop.post([&] {

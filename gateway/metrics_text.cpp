@@ -51,7 +51,8 @@ struct Module {
     ModuleFigures f;
 };
 
-class Writer {
+// The exposition's text as it is written: families, then their samples.
+class ExpositionText {
 public:
     void family(const char *name, const char *type, const char *help)
     {
@@ -66,7 +67,7 @@ public:
         s_ += '\n';
     }
     // name{module="m"[,key="value"]} -- the value follows.
-    Writer &sample(const char *name, const std::string &module, const char *key = nullptr,
+    ExpositionText &sample(const char *name, const std::string &module, const char *key = nullptr,
                    const std::string &value = {})
     {
         s_ += name;
@@ -97,7 +98,7 @@ private:
     std::string s_;
 };
 
-void by_result(Writer &w, const char *name, const std::string &module,
+void by_result(ExpositionText &w, const char *name, const std::string &module,
                const std::map<int, std::uint64_t> &counts, std::uint64_t ok = 0)
 {
     if (ok)
@@ -106,7 +107,7 @@ void by_result(Writer &w, const char *name, const std::string &module,
         w.sample(name, module, "result", result_label(code)).value(n);
 }
 
-void histogram(Writer &w, const Module &m)
+void histogram(ExpositionText &w, const Module &m)
 {
     std::uint64_t below = 0;
     for (std::size_t i = 0; i < m.f.buckets.size(); ++i) {
@@ -122,9 +123,9 @@ void histogram(Writer &w, const Module &m)
 }
 
 // One gauge per channel of the last good poll, channels numbered from 1.
-template <class Channels, class Value>
-void channels(Writer &w, const std::vector<Module> &modules, const char *name, const char *help,
-              Channels of, Value value)
+template <class ChannelsOfImage, class WriteValue>
+void channels(ExpositionText &w, const std::vector<Module> &modules, const char *name, const char *help,
+              ChannelsOfImage of, WriteValue value)
 {
     w.family(name, "gauge", help);
     for (const Module &m : modules) {
@@ -136,21 +137,21 @@ void channels(Writer &w, const std::vector<Module> &modules, const char *name, c
     }
 }
 
-void values(Writer &w, const std::vector<Module> &modules)
+void values(ExpositionText &w, const std::vector<Module> &modules)
 {
     const auto reading = [](const kiv::reading &r) { return r.text(); };
     channels(w, modules, "kiv_ai_value", "AI channel value of the last good poll, in the range's unit (7301).",
              [](const ProcessImage &p) -> const auto & { return p.ai; },
-             [&](Writer &s, const kiv::ai_channel &a) { s.text(reading(a.value)); });
+             [&](ExpositionText &s, const kiv::ai_channel &a) { s.text(reading(a.value)); });
     channels(w, modules, "kiv_tc_temperature_celsius",
              "Thermocouple temperature of the last good poll (7303).",
              [](const ProcessImage &p) -> const auto & { return p.tc; },
-             [&](Writer &s, const kiv::tc_channel &t) { s.text(reading(t.temperature)); });
+             [&](ExpositionText &s, const kiv::tc_channel &t) { s.text(reading(t.temperature)); });
     channels(w, modules, "kiv_tc_reference_celsius",
              "Cold-junction reference temperature of the last good poll (7303).",
              [](const ProcessImage &p) -> const auto & { return p.tc; },
-             [&](Writer &s, const kiv::tc_channel &t) { s.text(reading(t.reference)); });
-    const auto on = [](Writer &s, bool v) { s.value(std::uint64_t{v}); };
+             [&](ExpositionText &s, const kiv::tc_channel &t) { s.text(reading(t.reference)); });
+    const auto on = [](ExpositionText &s, bool v) { s.value(std::uint64_t{v}); };
     channels(w, modules, "kiv_di_on", "Digital input of the last good poll, 1 on (7302, 7303).",
              [](const ProcessImage &p) -> const auto & { return p.di; }, on);
     channels(w, modules, "kiv_do_on", "Digital output of the last good poll, 1 on.",
@@ -171,7 +172,7 @@ std::string Metrics::render() const
                 modules.push_back({m->name(), m->figures()});
     }
 
-    Writer w;
+    ExpositionText w;
     w.family("kiv_module_up", "gauge", "1 when the module's last poll succeeded, 0 otherwise.");
     for (const Module &m : modules)
         w.sample("kiv_module_up", m.name).value(std::uint64_t{m.f.up});

@@ -1,15 +1,15 @@
 #include "log.h"
 
+#include "common/log.h"
+
 #include <atomic>
 #include <cstdio>
-#include <mutex>
 
 namespace zrmsim {
 
 namespace {
 
 std::atomic<bool> verbose_on{false};
-std::mutex log_mu;
 
 } // namespace
 
@@ -25,12 +25,7 @@ bool verbose()
 
 void log_line(std::string_view line)
 {
-    std::lock_guard lock(log_mu);
-    std::string out = "zrm-sim: ";
-    out += line;
-    out += '\n';
-    std::fwrite(out.data(), 1, out.size(), stderr);
-    std::fflush(stderr);
+    common::log_line("zrm-sim", line);
 }
 
 std::string hex_bytes(const std::uint8_t *p, std::size_t n)

@@ -16,11 +16,12 @@ namespace kivtool {
 
 enum class Service { modbus, config };
 
-// The services of a run. Modbus goes through a kiv::client, which closes
-// the connection after a failed exchange, so that a poll's next round never
+// A run's connections to the module, with the options and the model they
+// were opened for. Modbus goes through a kiv::client, which closes the
+// connection after a failed exchange, so that a poll's next round never
 // takes a late reply for its own.
-struct Link {
-    Link(const Options &o, const ModelInfo &m)
+struct Connections {
+    Connections(const Options &o, const ModelInfo &m)
         : options(o), model(m), modbus(o.address, o.modbus_port, o.connect_timeout_ms)
     {
     }
@@ -51,7 +52,7 @@ struct Outcome {
     std::vector<std::string> read_back;
 
     // Records a call's result; false (and the outcome failed) on a failure.
-    template <class R> bool check(const Link &l, const char *c, std::string what, const R &r)
+    template <class R> bool check(const Connections &l, const char *c, std::string what, const R &r)
     {
         trace_line(l.options.verbose, std::string(c) + " (" + what + "): " +
                                           code_name(r.code()) + " " +
@@ -69,9 +70,9 @@ struct Outcome {
 };
 
 // Saves the settings over the open dialogue and ends it ("save", --save).
-void save_settings(Link &l, Outcome &out);
+void save_settings(Connections &l, Outcome &out);
 
-using Action = std::function<void(Link &, Outcome &)>;
+using Action = std::function<void(Connections &, Outcome &)>;
 
 struct Prepared {
     Action action;

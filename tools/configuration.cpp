@@ -59,7 +59,7 @@ void bit_rows(Outcome &out, int first, int count, unsigned mask, const char *col
 
 Action read_enable(Window w)
 {
-    return [w](Link &l, Outcome &out) {
+    return [w](Connections &l, Outcome &out) {
         const int t = l.options.timeout_ms;
         const std::string doing = std::string("read the enable bits of ") + channels_text(enable_group(l.model), w.first, w.count);
         kiv::result<std::uint8_t> r =
@@ -75,7 +75,7 @@ Action read_enable(Window w)
 
 Action write_enable(Window w, unsigned mask)
 {
-    return [w, mask](Link &l, Outcome &out) {
+    return [w, mask](Connections &l, Outcome &out) {
         const int t = l.options.timeout_ms;
         const std::string doing = std::string("set the enable bits of ") + channels_text(enable_group(l.model), w.first, w.count);
         kiv::result<void> r =
@@ -154,7 +154,7 @@ Prepared range(const Options &o, const ModelInfo &m)
     Window w;
     if (auto e = parse_window(o.args, 0, m.ai, "AI", m, w); !e.empty())
         return {{}, e};
-    return {[w](Link &l, Outcome &out) {
+    return {[w](Connections &l, Outcome &out) {
                 auto r = kiv::zrm7301(l.options.timeout_ms).get_ai_range(l.config, w.first, w.count);
                 if (!out.check(l, "KIV_Cfg_ZRM_7301_Get_AI_Range",
                                "read the ranges of " + channels_text("AI", w.first, w.count), r))
@@ -183,7 +183,7 @@ Prepared range_set(const Options &o, const ModelInfo &m)
         return {{}, std::to_string(codes.size()) + " ranges from channel " + std::to_string(first) +
                         " go past channel " + std::to_string(m.ai) + ": " + m.name + " has AI channels 1.." +
                         std::to_string(m.ai)};
-    return {[first, codes](Link &l, Outcome &out) {
+    return {[first, codes](Connections &l, Outcome &out) {
                 // One channel per call, so that a failure part-way can say
                 // which channels the module already holds.
                 const int count = static_cast<int>(codes.size());
@@ -207,7 +207,7 @@ Prepared range_set(const Options &o, const ModelInfo &m)
             {}};
 }
 
-kiv::result<std::uint8_t> get_povp(const Link &l)
+kiv::result<std::uint8_t> get_povp(const Connections &l)
 {
     const int t = l.options.timeout_ms;
     switch (l.model.model) {
@@ -218,7 +218,7 @@ kiv::result<std::uint8_t> get_povp(const Link &l)
     return kiv::errc::param;
 }
 
-kiv::result<void> set_povp(const Link &l, unsigned mask)
+kiv::result<void> set_povp(const Connections &l, unsigned mask)
 {
     const int t = l.options.timeout_ms;
     switch (l.model.model) {
@@ -233,7 +233,7 @@ Prepared povp(const Options &o, const ModelInfo &)
 {
     if (auto e = no_more(o.args, 0); !e.empty())
         return {{}, e};
-    return {[](Link &l, Outcome &out) {
+    return {[](Connections &l, Outcome &out) {
                 auto r = get_povp(l);
                 if (!out.check(l, "KIV_Cfg_Get_DO_PowerOnValue", "read the power-on value", r))
                     return;
@@ -249,7 +249,7 @@ Prepared povp_set(const Options &o, const ModelInfo &m)
     unsigned mask = 0;
     if (auto e = parse_mask(o.args[0], m.outputs, mask); !e.empty())
         return {{}, e};
-    return {[mask](Link &l, Outcome &out) {
+    return {[mask](Connections &l, Outcome &out) {
                 auto r = set_povp(l, mask);
                 if (!out.check(l, "KIV_Cfg_Set_DO_PowerOnValue", "set the power-on value", r))
                     return;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/log.h"
 #include "kiv.hpp"
 
 #include <algorithm>
@@ -48,7 +49,7 @@ std::FILE *out_stream()
 void error_line(std::string_view line)
 {
     std::fflush(tool_out);
-    std::fprintf(stderr, "kivtool: %.*s\n", static_cast<int>(line.size()), line.data());
+    common::log_line("kivtool", line);
 }
 
 void trace_line(bool verbose, std::string_view line)
@@ -104,8 +105,8 @@ bool output_ok()
     if (!reported) {
         const int e = errno;
         reported = true;
-        std::fprintf(stderr, "kivtool: write to standard output: %s (%s)\n",
-                     kiv::result_text(e).c_str(), code_name(e).c_str());
+        common::log_line("kivtool", "write to standard output: " + kiv::result_text(e) + " (" +
+                                        code_name(e) + ")");
     }
     return false;
 }
@@ -145,57 +146,22 @@ std::string printable(std::string_view text)
     return s;
 }
 
-std::string json_string(std::string_view text)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string s = "\"";
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"': s += "\\\""; break;
-        case '\\': s += "\\\\"; break;
-        case '\n': s += "\\n"; break;
-        case '\r': s += "\\r"; break;
-        case '\t': s += "\\t"; break;
-        default:
-            // Module answers are bytes, not necessarily UTF-8: anything
-            // outside printable ASCII is escaped as its byte value.
-            if (c < 0x20 || c >= 0x7f) {
-                s += "\\u00";
-                s += digits[c >> 4];
-                s += digits[c & 15];
-            } else {
-                s += ch;
-            }
-        }
-    }
-    return s + "\"";
-}
-
 std::string json_array(const std::vector<std::string> &raw_items)
 {
-    std::string s = "[";
-    for (std::size_t i = 0; i < raw_items.size(); ++i) {
-        if (i > 0)
-            s += ',';
-        s += raw_items[i];
-    }
-    return s + "]";
+    common::JsonWriter w;
+    w.begin_array();
+    for (const std::string &item : raw_items)
+        w.raw(item);
+    return w.end_array().take();
 }
 
 std::string JsonObject::text() const
 {
-    std::string s = "{";
-    // Appended piece by piece: GCC 12's -Wrestrict misjudges "," + a
-    // temporary string in optimised builds.
-    for (std::size_t i = 0; i < fields_.size(); ++i) {
-        if (i > 0)
-            s += ',';
-        s += json_string(fields_[i].first);
-        s += ':';
-        s += fields_[i].second;
-    }
-    return s + "}";
+    common::JsonWriter w;
+    w.begin_object();
+    for (const auto &[key, json] : fields_)
+        w.key(key).raw(json);
+    return w.end_object().take();
 }
 
 std::string Table::text() const

@@ -2,6 +2,8 @@
 // and the --verbose trace on standard error.
 #pragma once
 
+#include "common/json_writer.h"
+
 #include <cstdio>
 #include <span>
 #include <string>
@@ -42,7 +44,7 @@ std::string hex_bytes(std::span<const unsigned char> bytes);
 // Control characters shown as \r, \n, \xNN: module answers in messages.
 std::string printable(std::string_view text);
 
-std::string json_string(std::string_view s);
+using common::json_string;
 std::string json_array(const std::vector<std::string> &raw_items);
 
 // An object whose values are JSON text, in the order they were added.

@@ -42,7 +42,7 @@ JsonObject window_json(const Window &w)
 
 // A reply that holds fewer whole records than were asked for: the records
 // that did not come cannot be shown.
-bool whole(Link &l, Outcome &out, const char *call, const std::string &doing, std::size_t got,
+bool whole(Connections &l, Outcome &out, const char *call, const std::string &doing, std::size_t got,
            int wanted)
 {
     if (got >= static_cast<std::size_t>(wanted))
@@ -100,7 +100,7 @@ Prepared ai(const Options &o, const ModelInfo &m)
     Window w;
     if (auto e = parse_window(o.args, 0, m.ai, "AI", m, w); !e.empty())
         return {{}, e};
-    return {[w](Link &l, Outcome &out) {
+    return {[w](Connections &l, Outcome &out) {
                 const std::string doing = "read " + channels_text("AI", w);
                 auto raw = l.modbus.run([&](const kiv::connection &c) {
                     return kiv::zrm7301(l.options.timeout_ms).read_ai_raw(c, u8(w.first), u8(w.count));
@@ -134,7 +134,7 @@ Prepared tc(const Options &o, const ModelInfo &m)
     Window w;
     if (auto e = parse_window(o.args, 0, m.tc, "TC", m, w); !e.empty())
         return {{}, e};
-    return {[w](Link &l, Outcome &out) {
+    return {[w](Connections &l, Outcome &out) {
                 const std::string doing = "read " + channels_text("TC", w);
                 auto raw = l.modbus.run([&](const kiv::connection &c) {
                     return kiv::zrm7303(l.options.timeout_ms).read_tc_raw(c, u8(w.first), u8(w.count));
@@ -182,7 +182,7 @@ Prepared di(const Options &o, const ModelInfo &m)
     Window w;
     if (auto e = parse_window(o.args, 0, m.di, "DI", m, w); !e.empty())
         return {{}, e};
-    return {[w](Link &l, Outcome &out) {
+    return {[w](Connections &l, Outcome &out) {
                 const std::string doing = "read " + channels_text("DI", w);
                 const bool z2 = l.model.model == Model::zrm7302;
                 auto r = l.modbus.run([&](const kiv::connection &c) {
@@ -199,7 +199,7 @@ Prepared di(const Options &o, const ModelInfo &m)
 
 // The outputs are coils 0.. on every model, output n at n-1. The model
 // entry points drop a Modbus exception's code; the generic calls hand it on.
-kiv::result<std::uint8_t> read_outputs(Link &l, const Window &w, const char *&call)
+kiv::result<std::uint8_t> read_outputs(Connections &l, const Window &w, const char *&call)
 {
     call = "KIV_DO_Read";
     return l.modbus.run([&](const kiv::connection &c) -> kiv::result<std::uint8_t> {
@@ -220,7 +220,7 @@ Prepared do_read(const Options &o, const ModelInfo &m)
     Window w;
     if (auto e = parse_window(o.args, 0, m.outputs, "DO", m, w); !e.empty())
         return {{}, e};
-    return {[w](Link &l, Outcome &out) {
+    return {[w](Connections &l, Outcome &out) {
                 const char *call = "";
                 auto r = read_outputs(l, w, call);
                 if (!out.check(l, call, "read " + channels_text("DO", w), r))
@@ -231,7 +231,7 @@ Prepared do_read(const Options &o, const ModelInfo &m)
 }
 
 // Writes mask to outputs w: one channel switches by bit 0.
-kiv::result<void> write_outputs(Link &l, const Window &w, unsigned mask, const char *&call)
+kiv::result<void> write_outputs(Connections &l, const Window &w, unsigned mask, const char *&call)
 {
     call = "KIV_DO_Write";
     return l.modbus.run([&](const kiv::connection &c) -> kiv::result<void> {
@@ -246,7 +246,7 @@ kiv::result<void> write_outputs(Link &l, const Window &w, unsigned mask, const c
 
 Action write_action(Window w, unsigned mask)
 {
-    return [w, mask](Link &l, Outcome &out) {
+    return [w, mask](Connections &l, Outcome &out) {
         const char *call = "";
         auto r = write_outputs(l, w, mask, call);
         if (!out.check(l, call, "write " + channels_text("DO", w), r))
@@ -289,7 +289,7 @@ Prepared sensors(const Options &o, const ModelInfo &)
 {
     if (auto e = no_more(o.args, 0); !e.empty())
         return {{}, e};
-    return {[](Link &l, Outcome &out) {
+    return {[](Connections &l, Outcome &out) {
                 auto raw = l.modbus.run([&](const kiv::connection &c) {
                     return kiv::zrm7302(l.options.timeout_ms).read_sensors_raw(c);
                 });

@@ -1,9 +1,9 @@
-#include "log.h"
+#include "common/log.h"
 
 #include <atomic>
 #include <cstdio>
 
-namespace gateway {
+namespace common {
 
 namespace {
 std::atomic<Level> threshold{Level::info};
@@ -32,6 +32,19 @@ std::size_t printable_sequence(std::string_view s, std::size_t i)
     if (cp < least[n] || cp > 0x10ffff || (cp >= 0xd800 && cp < 0xe000) || cp < 0xa0)
         return 0;
     return n;
+}
+
+void write_line(std::string_view program, std::string_view level, std::string_view text)
+{
+    std::string line(program);
+    line += ": ";
+    if (!level.empty()) {
+        line += level;
+        line += ": ";
+    }
+    line += text;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 } // namespace
 
@@ -80,17 +93,15 @@ std::string escape_for_log(std::string_view text)
     return out;
 }
 
-void log(Level l, const std::string &text)
+void log(std::string_view program, Level l, std::string_view text)
 {
-    if (!log_enabled(l))
-        return;
-    // One write per line, so that lines of different threads never mix.
-    std::string line = "kiv-gateway: ";
-    line += names[static_cast<int>(l)];
-    line += ": ";
-    line += escape_for_log(text);
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    if (log_enabled(l))
+        write_line(program, names[static_cast<int>(l)], escape_for_log(text));
 }
 
-} // namespace gateway
+void log_line(std::string_view program, std::string_view text)
+{
+    write_line(program, {}, text);
+}
+
+} // namespace common
