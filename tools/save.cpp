@@ -7,7 +7,7 @@
 
 namespace kivtool {
 
-// Saves over the open dialogue with the tool's own reply wait, then ends
+// Saves over the open dialogue with the tool's reply wait (-t), which ends
 // it. The module restarts after it answers, so an answer that does not
 // come in time leaves open whether it saved: that is said as it is.
 void save_settings(Connections &l, Outcome &out)
