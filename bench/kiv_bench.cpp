@@ -11,6 +11,7 @@
 //   kiv-bench [--json FILE] [--exchanges N] [--repetitions R] [--no-syscalls]
 //   kiv-bench --probe CASE ADDRESS MODBUS_PORT CONFIG_PORT N   (for the count)
 #include "kiv.h"
+#include "sim_process.h"
 
 #include <modbus/modbus.h>
 
@@ -45,7 +46,6 @@ struct Server {
     int pid = -1;
     int out = -1;
     int modbus_port = 0;
-    int config_port = 0;
 };
 
 void pin_self(int cpu)
@@ -58,7 +58,7 @@ void pin_self(int cpu)
 }
 
 // Starts argv pinned to cpu (the pin is inherited by all its threads) and
-// reads its ready line: the ports follow the last two ':'s or the only one.
+// reads its ready line: the port follows the ':'.
 bool start_server(std::vector<std::string> argv, int cpu, Server &s)
 {
     int p[2];
@@ -89,11 +89,8 @@ bool start_server(std::vector<std::string> argv, int cpu, Server &s)
         }
         line += c;
     }
-    std::vector<int> ports;
-    for (std::size_t at = line.find(':'); at != std::string::npos; at = line.find(':', at + 1))
-        ports.push_back(std::atoi(line.c_str() + at + 1));
-    s.modbus_port = ports.empty() ? 0 : ports[0];
-    s.config_port = ports.size() > 1 ? ports[1] : 0;
+    const std::size_t colon = line.find(':');
+    s.modbus_port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
     return s.modbus_port > 0;
 }
 
@@ -750,19 +747,22 @@ int main(int argc, char **argv)
     if (cpus.size() > 1)
         placements.push_back({"client and server on different cores", cpus[0], cpus[1]});
     for (const Placement &pl : placements) {
-        Server modbus, sim;
-        if (!start_server({KIV_BENCH_SERVER}, pl.server, modbus) ||
-            !start_server({KIV_BENCH_SIM, "--model", "7301", "--modbus-port", "0",
-                           "--config-port", "0"},
-                          pl.server, sim))
+        Server modbus;
+        zrmtest::SimProcess sim({"--model", "7301"});
+        sim.pin_to_cpu(pl.server);
+        if (!start_server({KIV_BENCH_SERVER}, pl.server, modbus))
             return 1;
+        if (!sim.start()) {
+            std::fprintf(stderr, "kiv-bench: %s\n", sim.error().c_str());
+            return 1;
+        }
         pin_self(pl.client);
         Table t;
         t.title = std::string(pl.title) + " (client cpu " + std::to_string(pl.client) +
                   ", servers cpu " + std::to_string(pl.server) + ")";
         for (Case c : all_cases())
             if (!c.connects)
-                t.figures[c.name] = measure(c, modbus.modbus_port, sim.config_port, n, repetitions);
+                t.figures[c.name] = measure(c, modbus.modbus_port, sim.config_port(), n, repetitions);
         // Started only now: it gives up after a while without connections.
         Acceptor acceptor;
         if (!start_acceptor(pl.server, acceptor))
@@ -772,10 +772,10 @@ int main(int argc, char **argv)
                 t.figures[c.name] = measure_connect(c, acceptor, n, repetitions);
         stop_acceptor(acceptor);
         if (syscalls && counts.empty())
-            counts = count_syscalls(argv[0], modbus.modbus_port, sim.config_port);
+            counts = count_syscalls(argv[0], modbus.modbus_port, sim.config_port());
         tables.push_back(t);
         stop_server(modbus);
-        stop_server(sim);
+        sim.stop();
     }
     // No server takes part here, so one placement is enough.
     pin_self(cpus[0]);

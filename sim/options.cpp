@@ -8,6 +8,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <string_view>
 
 namespace zrmsim {
@@ -60,36 +61,105 @@ std::optional<std::int32_t> parse_mask32(std::string_view s)
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(*v));
 }
 
-class Parser {
-public:
-    Parser(Options &o, std::string &message) : o_(o), msg_(message) {}
-
-    bool option(std::string_view name, std::string_view v);
-    bool check_model(bool model_given);
-    const std::string &message() const { return msg_; }
-
-private:
-    bool fail(std::string_view name, std::string_view v, std::string_view why)
-    {
-        msg_ = std::string(name) + " " + std::string(v) + ": " + std::string(why);
-        return false;
-    }
-    bool tc(std::string_view name, std::string_view v);
-
-    Options &o_;
-    std::string &msg_;
-    // Options that only one model has, checked once the model is known.
-    std::vector<std::pair<std::string, Model>> model_only_;
-    std::vector<std::string> di_given_;
-    std::optional<unsigned> di_raw_;
+// What the options said, as far as it can be taken before the model is
+// known: some are for one model only, and the digital inputs' width is the
+// model's.
+struct Given {
+    explicit Given(Options &options) : o(options) {}
+    Options &o;
+    bool model = false;
+    // Options for one model, in command-line order.
+    std::vector<std::pair<std::string, Model>> model_only;
+    std::optional<unsigned> di;
 };
 
-bool Parser::tc(std::string_view name, std::string_view v)
+// Takes one value of an option into g; the reason it is wrong, or empty.
+using ValueParser = std::function<std::string(std::string_view value, Given &g)>;
+
+template <class T> struct Stored { using type = T; };
+template <class T> struct Stored<std::optional<T>> { using type = T; };
+
+// A number in low..high into an Options field.
+template <class Field>
+ValueParser number(Field Options::*field, long long low, long long high, std::string why)
+{
+    return [=](std::string_view v, Given &g) -> std::string {
+        auto n = parse_number(v, low, high);
+        if (!n)
+            return why;
+        g.o.*field = static_cast<typename Stored<Field>::type>(*n);
+        return {};
+    };
+}
+
+ValueParser mask32(std::optional<std::int32_t> Options::*field)
+{
+    return [=](std::string_view v, Given &g) -> std::string {
+        auto m = parse_mask32(v);
+        if (!m)
+            return "a 32-bit mask";
+        g.o.*field = *m;
+        return {};
+    };
+}
+
+ValueParser file_name(std::string Options::*field)
+{
+    return [=](std::string_view v, Given &g) -> std::string {
+        if (v.empty())
+            return "needs a file name";
+        g.o.*field = std::string(v);
+        return {};
+    };
+}
+
+std::string parse_model(std::string_view v, Given &g)
+{
+    auto m = model_from_name(v);
+    if (!m)
+        return "the model is 7301, 7302 or 7303";
+    g.o.model = *m;
+    g.model = true;
+    return {};
+}
+
+std::string parse_address(std::string_view v, Given &g)
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, std::string(v).c_str(), &a) != 1)
+        return "not a dotted-decimal IPv4 address";
+    g.o.address = std::string(v);
+    return {};
+}
+
+std::string parse_password(std::string_view v, Given &g)
+{
+    if (v.empty())
+        g.o.password.reset();
+    else
+        g.o.password = std::string(v);
+    return {};
+}
+
+std::string parse_ai(std::string_view v, Given &g)
+{
+    int ch = 0;
+    std::string_view rest;
+    if (!split_channel(v, 1, 8, ch, rest))
+        return "expected CH=VALUE with CH 1..8";
+    auto r = parse_reading(rest, 65535);
+    if (!r)
+        return "value must be like -12.5, parts 0..65535";
+    g.o.fixed.ai[static_cast<std::size_t>(ch - 1)] = *r;
+    return {};
+}
+
+std::string parse_tc(std::string_view v, Given &g)
 {
     int ch = 0;
     std::string_view rest;
     if (!split_channel(v, 1, 3, ch, rest))
-        return fail(name, v, "expected CH=TEMP[,REF[,FAULTS]] with CH 1..3");
+        return "expected CH=TEMP[,REF[,FAULTS]] with CH 1..3";
     TcReading r;
     r.reference = Reading{false, 25, 0};
     std::string_view parts[3];
@@ -101,205 +171,129 @@ bool Parser::tc(std::string_view name, std::string_view v)
             break;
         rest.remove_prefix(comma + 1);
         if (count == 3)
-            return fail(name, v, "too many parts");
+            return "too many parts";
     }
     auto temp = parse_reading(parts[0], 65535);
     if (!temp)
-        return fail(name, v, "temperature must be like -12.5, parts 0..65535");
+        return "temperature must be like -12.5, parts 0..65535";
     r.temperature = *temp;
     if (count > 1) {
         auto ref = parse_reading(parts[1], 255);
         if (!ref)
-            return fail(name, v, "reference must be like 24.3, parts 0..255");
+            return "reference must be like 24.3, parts 0..255";
         r.reference = *ref;
     }
     if (count > 2) {
         auto faults = parse_number(parts[2], 0, 255);
         if (!faults)
-            return fail(name, v, "fault flags must be a byte, e.g. 0x07");
+            return "fault flags must be a byte, e.g. 0x07";
         r.faults = static_cast<std::uint8_t>(*faults);
     }
-    o_.fixed.tc[static_cast<std::size_t>(ch - 1)] = r;
-    model_only_.emplace_back("--tc", Model::zrm7303);
-    return true;
+    g.o.fixed.tc[static_cast<std::size_t>(ch - 1)] = r;
+    return {};
 }
 
-bool Parser::option(std::string_view name, std::string_view v)
+std::string parse_di(std::string_view v, Given &g)
 {
-    if (name == "--model") {
-        auto m = model_from_name(v);
-        if (!m)
-            return fail(name, v, "the model is 7301, 7302 or 7303");
-        o_.model = *m;
-    } else if (name == "--address") {
-        in_addr a{};
-        if (::inet_pton(AF_INET, std::string(v).c_str(), &a) != 1)
-            return fail(name, v, "not a dotted-decimal IPv4 address");
-        o_.address = std::string(v);
-    } else if (name == "--modbus-port" || name == "--config-port") {
-        auto n = parse_number(v, 0, 65535);
-        if (!n)
-            return fail(name, v, "a port is 0..65535");
-        (name == "--modbus-port" ? o_.modbus_port : o_.config_port) = static_cast<int>(*n);
-    } else if (name == "--password") {
-        if (v.empty())
-            o_.password.reset();
-        else
-            o_.password = std::string(v);
-    } else if (name == "--state") {
-        if (v.empty())
-            return fail(name, v, "needs a file name");
-        o_.state_file = std::string(v);
-    } else if (name == "--reboot-ms" || name == "--delay-ms") {
-        auto n = parse_number(v, 0, 3600000);
-        if (!n)
-            return fail(name, v, "milliseconds 0..3600000");
-        (name == "--reboot-ms" ? o_.reboot_ms : o_.delay_ms) = static_cast<int>(*n);
-    } else if (name == "--idle-timeout") {
-        auto n = parse_number(v, 0, 604800);
-        if (!n)
-            return fail(name, v, "seconds 0..604800");
-        o_.idle_timeout_s = static_cast<int>(*n);
-    } else if (name == "--ai") {
-        int ch = 0;
-        std::string_view rest;
-        if (!split_channel(v, 1, 8, ch, rest))
-            return fail(name, v, "expected CH=VALUE with CH 1..8");
-        auto r = parse_reading(rest, 65535);
-        if (!r)
-            return fail(name, v, "value must be like -12.5, parts 0..65535");
-        o_.fixed.ai[static_cast<std::size_t>(ch - 1)] = *r;
-        model_only_.emplace_back("--ai", Model::zrm7301);
-    } else if (name == "--tc") {
-        return tc(name, v);
-    } else if (name == "--di") {
-        auto n = parse_number(v, 0, 0xFFFF);
-        if (!n)
-            return fail(name, v, "a mask 0..0xffff");
-        di_raw_ = static_cast<unsigned>(*n);
-    } else if (name == "--do") {
-        auto n = parse_number(v, 0, 0xFF);
-        if (!n)
-            return fail(name, v, "a mask 0..0xff");
-        o_.do_mask = static_cast<unsigned>(*n);
-    } else if (name == "--sensor") {
-        int reg = 0;
-        std::string_view rest;
-        if (!split_channel(v, 0, 23, reg, rest))
-            return fail(name, v, "expected REG=VALUE with REG 0..23");
-        auto n = parse_number(rest, 0, 65535);
-        if (!n)
-            return fail(name, v, "a register value is 0..65535");
-        o_.fixed.sensor[static_cast<std::size_t>(reg)] = static_cast<std::uint16_t>(*n);
-        model_only_.emplace_back("--sensor", Model::zrm7302);
-    } else if (name == "--ai-en" || name == "--tc-en") {
-        auto m = parse_mask32(v);
-        if (!m)
-            return fail(name, v, "a 32-bit mask");
-        if (name == "--ai-en") {
-            o_.ai_en = *m;
-            model_only_.emplace_back("--ai-en", Model::zrm7301);
-        } else {
-            o_.tc_en = *m;
-            model_only_.emplace_back("--tc-en", Model::zrm7303);
-        }
-    } else if (name == "--range") {
-        int ch = 0;
-        std::string_view rest;
-        if (!split_channel(v, 1, 8, ch, rest))
-            return fail(name, v, "expected CH=CODE with CH 1..8");
-        auto code = parse_number(rest, 0, 10);
-        if (!code)
-            return fail(name, v, "a range code is 0..10");
-        o_.range[static_cast<std::size_t>(ch - 1)] = static_cast<int>(*code);
-        model_only_.emplace_back("--range", Model::zrm7301);
-    } else if (name == "--povp") {
-        auto n = parse_number(v, 0, 255);
-        if (!n)
-            return fail(name, v, "u8_povp is 0..255");
-        o_.povp = static_cast<std::int32_t>(*n);
-    } else if (name == "--exception") {
-        auto n = parse_number(v, 1, MODBUS_EXCEPTION_MAX - 1);
-        if (!n)
-            return fail(name, v, "an exception code is 1..11");
-        o_.exception = static_cast<int>(*n);
-    } else if (name == "--close-after") {
-        auto n = parse_number(v, 0, 1000000000);
-        if (!n)
-            return fail(name, v, "a request count 0..1000000000");
-        o_.close_after = static_cast<long>(*n);
-    } else if (name == "--slow-every") {
-        auto n = parse_number(v, 1, 1000000);
-        if (!n)
-            return fail(name, v, "an answer count 1..1000000");
-        o_.slow_every = static_cast<int>(*n);
-    } else if (name == "--modules") {
-        auto n = parse_number(v, 1, max_modules);
-        if (!n)
-            return fail(name, v, "a module count 1.." + std::to_string(max_modules));
-        o_.modules = static_cast<int>(*n);
-    } else if (name == "--plant") {
-        if (v.empty())
-            return fail(name, v, "needs a file name");
-        o_.plant_file = std::string(v);
-    } else if (name == "--config-ignore") {
-        if (v.empty() || v.find_first_of("=\r\n") != std::string_view::npos)
-            return fail(name, v, "a key such as ai_en");
-        o_.config_ignore.emplace_back(v);
-    } else {
-        msg_ = "unknown option " + std::string(name) + " (see --help)";
-        return false;
-    }
-    return true;
+    auto n = parse_number(v, 0, 0xFFFF);
+    if (!n)
+        return "a mask 0..0xffff";
+    g.di = static_cast<unsigned>(*n);
+    return {};
 }
 
-bool Parser::check_model(bool model_given)
+std::string parse_sensor(std::string_view v, Given &g)
 {
+    int reg = 0;
+    std::string_view rest;
+    if (!split_channel(v, 0, 23, reg, rest))
+        return "expected REG=VALUE with REG 0..23";
+    auto n = parse_number(rest, 0, 65535);
+    if (!n)
+        return "a register value is 0..65535";
+    g.o.fixed.sensor[static_cast<std::size_t>(reg)] = static_cast<std::uint16_t>(*n);
+    return {};
+}
+
+std::string parse_range(std::string_view v, Given &g)
+{
+    int ch = 0;
+    std::string_view rest;
+    if (!split_channel(v, 1, 8, ch, rest))
+        return "expected CH=CODE with CH 1..8";
+    auto code = parse_number(rest, 0, 10);
+    if (!code)
+        return "a range code is 0..10";
+    g.o.range[static_cast<std::size_t>(ch - 1)] = static_cast<int>(*code);
+    return {};
+}
+
+std::string parse_config_ignore(std::string_view v, Given &g)
+{
+    if (v.empty() || v.find_first_of("=\r\n") != std::string_view::npos)
+        return "a key such as ai_en";
+    g.o.config_ignore.emplace_back(v);
+    return {};
+}
+
+// What only the model can decide, once every option is read.
+bool check_model(Given &g, std::string &message)
+{
+    Options &o = g.o;
     // A plant file's lines name the models, each its own.
-    if (!o_.plant_file.empty())
+    if (!o.plant_file.empty())
         return true;
-    if (!model_given) {
-        msg_ = "--model 7301|7302|7303 is required (see --help)";
+    if (!g.model) {
+        message = "--model 7301|7302|7303 is required (see --help)";
         return false;
     }
-    const ModelInfo &m = model_info(o_.model);
-    for (const auto &[opt, model] : model_only_)
-        if (model != o_.model) {
-            msg_ = opt + " is for model " + model_info(model).name + ", not " + m.name;
+    const ModelInfo &m = model_info(o.model);
+    for (const auto &[opt, model] : g.model_only)
+        if (model != o.model) {
+            message = opt + " is for model " + model_info(model).name + ", not " + m.name;
             return false;
         }
-    if (di_raw_) {
+    if (g.di) {
         if (m.discrete_inputs == 0) {
-            msg_ = std::string("--di: model ") + m.name + " has no digital inputs";
+            message = std::string("--di: model ") + m.name + " has no digital inputs";
             return false;
         }
-        if ((*di_raw_ >> m.discrete_inputs) != 0) {
-            msg_ = std::string("--di: model ") + m.name + " has " +
-                   std::to_string(m.discrete_inputs) + " digital inputs";
+        if ((*g.di >> m.discrete_inputs) != 0) {
+            message = std::string("--di: model ") + m.name + " has " +
+                      std::to_string(m.discrete_inputs) + " digital inputs";
             return false;
         }
-        o_.fixed.di = static_cast<std::uint16_t>(*di_raw_);
+        o.fixed.di = static_cast<std::uint16_t>(*g.di);
     }
-    if (o_.do_mask && (*o_.do_mask >> m.coils) != 0) {
-        msg_ = std::string("--do: model ") + m.name + " has " + std::to_string(m.coils) +
-               (m.coils == 1 ? " output" : " outputs");
+    if (o.do_mask && (*o.do_mask >> m.coils) != 0) {
+        message = std::string("--do: model ") + m.name + " has " + std::to_string(m.coils) +
+                  (m.coils == 1 ? " output" : " outputs");
         return false;
     }
-    if (o_.modbus_port != 0 && o_.modbus_port == o_.config_port) {
-        msg_ = "--modbus-port and --config-port must differ";
+    if (o.modbus_port != 0 && o.modbus_port == o.config_port) {
+        message = "--modbus-port and --config-port must differ";
         return false;
     }
     return true;
 }
 
-// Every option's name, value form, group and help, and its default as the
-// Options struct holds it: the parser and --help read the same table.
+// Where an option may be given: on a module's line (the command line, or a
+// line of a plant file), or only on the command line, for the whole process.
+enum class Reach { module, process };
+
+// Every option: its names, value form, group and help, its default as the
+// Options struct holds it, and what it does. The parser and --help read this
+// one table.
 struct OptionEntry {
-    const char *name;
-    const char *value;      // nullptr: a flag
+    const char *name;       // CLI11's form: "-v,--verbose"
+    const char *value;      // nullptr: a flag, which sets flag
     const char *group;
     std::string help;
     std::string shown_default;
+    ValueParser parse;
+    std::optional<Model> only = std::nullopt;  // the one model it is for
+    Reach reach = Reach::module;
+    bool Options::*flag = nullptr;
 };
 
 const char *const listen_group = "Where it listens";
@@ -308,66 +302,97 @@ const char *const fixed_group = "Fixed inputs (otherwise inputs move over time w
 const char *const fault_group = "Faults";
 const char *const plant_group = "A plant: many modules in one process";
 
-std::vector<OptionEntry> option_entries()
+std::vector<OptionEntry> make_option_table()
 {
     const Options d;
     const Settings fresh;
     auto n = [](long v) { return std::to_string(v); };
+    const std::string ms = "milliseconds 0..3600000";
     return {
         {"--model", "M", listen_group,
          "7301 (8 AI, 1 DO), 7302 (16 DI, 8 DO, 24 sensor\n"
-         "registers), 7303 (3 TC, 2 DI, 1 DO); required", ""},
-        {"--address", "A", listen_group, "IPv4 address to listen on", d.address},
-        {"--modbus-port", "N", listen_group, "Modbus/TCP port; 0 = any free port", n(d.modbus_port)},
-        {"--config-port", "N", listen_group, "configuration port; 0 = any free port", n(d.config_port)},
+         "registers), 7303 (3 TC, 2 DI, 1 DO); required", "", parse_model},
+        {"--address", "A", listen_group, "IPv4 address to listen on", d.address, parse_address},
+        {"--modbus-port", "N", listen_group, "Modbus/TCP port; 0 = any free port", n(d.modbus_port),
+         number(&Options::modbus_port, 0, 65535, "a port is 0..65535")},
+        {"--config-port", "N", listen_group, "configuration port; 0 = any free port", n(d.config_port),
+         number(&Options::config_port, 0, 65535, "a port is 0..65535")},
         {"--idle-timeout", "S", listen_group,
          "close a connection of either service that has\n"
-         "sent nothing for S seconds; 0 = never", n(d.idle_timeout_s)},
-        {"--password", "P", config_group, "login password: its first 8 bytes count", "none"},
+         "sent nothing for S seconds; 0 = never", n(d.idle_timeout_s),
+         number(&Options::idle_timeout_s, 0, 604800, "seconds 0..604800")},
+        {"--password", "P", config_group, "login password: its first 8 bytes count", "none",
+         parse_password},
         {"--state", "FILE", config_group,
          "saved settings: read at start, written by save;\n"
-         "the start values below win over saved ones", ""},
+         "the start values below win over saved ones", "", file_name(&Options::state_file)},
         {"--reboot-ms", "N", config_group,
          "after \"S:save=1&reboot=1\" connections are\n"
-         "refused for N ms", n(d.reboot_ms)},
-        {"--ai-en", "MASK", config_group, "start value of ai_en on a 7301", n(fresh.ai_en)},
-        {"--tc-en", "MASK", config_group, "start value of tc_en on a 7303", n(fresh.tc_en)},
+         "refused for N ms", n(d.reboot_ms), number(&Options::reboot_ms, 0, 3600000, ms)},
+        {"--ai-en", "MASK", config_group, "start value of ai_en on a 7301", n(fresh.ai_en),
+         mask32(&Options::ai_en), Model::zrm7301},
+        {"--tc-en", "MASK", config_group, "start value of tc_en on a 7303", n(fresh.tc_en),
+         mask32(&Options::tc_en), Model::zrm7303},
         {"--range", "CH=CODE", config_group,
          "start range code 0..10 of AI channel CH 1..8\n"
-         "(7301); sets ai_range_<CH-1> and ai_pl", n(fresh.ai_range[0]) + ", -10..10 V"},
-        {"--povp", "MASK", config_group, "start value of u8_povp, 0..255", n(fresh.u8_povp)},
+         "(7301); sets ai_range_<CH-1> and ai_pl", n(fresh.ai_range[0]) + ", -10..10 V",
+         parse_range, Model::zrm7301},
+        {"--povp", "MASK", config_group, "start value of u8_povp, 0..255", n(fresh.u8_povp),
+         number(&Options::povp, 0, 255, "u8_povp is 0..255")},
         {"--ai", "CH=VALUE", fixed_group,
          "AI channel CH 1..8 (7301), e.g. -12.5 or 3.25:\n"
          "sign, integer and fraction digits as written\n"
-         "(12.50 is 12, 50)", ""},
+         "(12.50 is 12, 50)", "", parse_ai, Model::zrm7301},
         {"--tc", "CH=TEMP[,REF[,FAULTS]]", fixed_group,
          "TC channel CH 1..3 (7303); REF as TEMP with parts\n"
          "of at most 255 (default 25.0); FAULTS a byte such\n"
          "as 0x07: bit 0 open, bit 1 short to GND, bit 2\n"
-         "short to VCC", ""},
-        {"--di", "MASK", fixed_group, "digital inputs, bit 0 = input 1 (7302, 7303)", ""},
-        {"--do", "MASK", fixed_group, "outputs at start, bit 0 = output 1", "u8_povp"},
-        {"--sensor", "REG=VALUE", fixed_group, "sensor register REG 0..23 (7302), VALUE 0..65535", ""},
-        {"--delay-ms", "N", fault_group, "delay every answer of both services by N ms", ""},
-        {"--exception", "CODE", fault_group, "answer every Modbus request with exception\nCODE 1..11", ""},
+         "short to VCC", "", parse_tc, Model::zrm7303},
+        {"--di", "MASK", fixed_group, "digital inputs, bit 0 = input 1 (7302, 7303)", "", parse_di},
+        {"--do", "MASK", fixed_group, "outputs at start, bit 0 = output 1", "u8_povp",
+         number(&Options::do_mask, 0, 0xFF, "a mask 0..0xff")},
+        {"--sensor", "REG=VALUE", fixed_group, "sensor register REG 0..23 (7302), VALUE 0..65535", "",
+         parse_sensor, Model::zrm7302},
+        {"--delay-ms", "N", fault_group, "delay every answer of both services by N ms", "",
+         number(&Options::delay_ms, 0, 3600000, ms)},
+        {"--exception", "CODE", fault_group, "answer every Modbus request with exception\nCODE 1..11", "",
+         number(&Options::exception, 1, MODBUS_EXCEPTION_MAX - 1, "an exception code is 1..11")},
         {"--close-after", "N", fault_group,
          "close a connection after answering N requests\n"
          "(both services; the login line counts); 0 closes\n"
-         "at once", ""},
+         "at once", "", number(&Options::close_after, 0, 1000000000, "a request count 0..1000000000")},
         {"--config-ignore", "KEY", fault_group,
          "give no answer to requests naming KEY; \"login\"\n"
-         "is the login line, \"save\" the save line", ""},
+         "is the login line, \"save\" the save line", "", parse_config_ignore},
         {"--slow-every", "K", fault_group,
          "with --delay-ms, hold back only every K-th\n"
-         "answer of a connection", n(d.slow_every)},
+         "answer of a connection", n(d.slow_every),
+         number(&Options::slow_every, 1, 1000000, "an answer count 1..1000000")},
         {"--modules", "N", plant_group,
          "serve N modules alike on N consecutive\n"
-         "addresses from --address, 1.." + std::to_string(max_modules), n(d.modules)},
+         "addresses from --address, 1.." + std::to_string(max_modules), n(d.modules),
+         number(&Options::modules, 1, max_modules, "a module count 1.." + std::to_string(max_modules)),
+         std::nullopt, Reach::process},
         {"--plant", "FILE", plant_group,
          "serve the modules of FILE, one line each in\n"
          "the options' syntax; then only --verbose and\n"
-         "--wall-clock go on the command line", ""},
+         "--wall-clock go on the command line", "", file_name(&Options::plant_file), std::nullopt,
+         Reach::process},
+        {"--wall-clock", nullptr, plant_group,
+         "live values at the seconds since the epoch\n"
+         "(plus each module's offset) instead of since start", "", nullptr, std::nullopt,
+         Reach::process, &Options::wall_clock},
+        // Last, so that its group comes last in --help.
+        {"-v,--verbose", nullptr, "Other", "log every request and answer on standard error", "", nullptr,
+         std::nullopt, Reach::process, &Options::verbose},
     };
+}
+
+// Built once: a plant file's every line is parsed with it.
+const std::vector<OptionEntry> &option_table()
+{
+    static const std::vector<OptionEntry> table = make_option_table();
+    return table;
 }
 
 const char usage[] = "Usage: zrm-sim --model 7301|7302|7303 [options]\n\n";
@@ -403,41 +428,37 @@ public:
     }
 };
 
-// The application, its options feeding p; model_given is set by --model.
-void describe(CLI::App &app, Options &o, Parser &p, bool &model_given)
+// The application, its options feeding g.
+void describe(CLI::App &app, Given &g)
 {
     app.footer(footer);
     app.formatter(std::make_shared<HelpFormat>());
     app.get_formatter()->column_width(26);
-    for (OptionEntry &entry : option_entries()) {
-        std::string name = entry.name;
+    for (const OptionEntry &entry : option_table()) {
+        std::string help = entry.help;
         if (!entry.shown_default.empty()) {
             std::string note = "(default " + entry.shown_default + ")";
-            auto last_line = entry.help.size() - entry.help.rfind('\n') - 1;
-            entry.help += (last_line + note.size() < 52 ? " " : "\n") + note;
+            auto last_line = help.size() - help.rfind('\n') - 1;
+            help += (last_line + note.size() < 52 ? " " : "\n") + note;
         }
-        auto *opt = app.add_option_function<std::string>(
-            name,
-            [&p, &model_given, name](const std::string &v) {
-                if (name == "--model")
-                    model_given = true;
-                if (!p.option(name, v))
-                    throw CLI::ValidationError(p.message());
-            },
-            entry.help);
+        if (entry.flag != nullptr) {
+            app.add_flag(entry.name, g.o.*entry.flag, help)->disable_flag_override()->group(entry.group);
+            continue;
+        }
+        auto take = [&g, name = std::string(entry.name), only = entry.only,
+                     &parse = entry.parse](const std::string &v) {
+            if (std::string why = parse(v, g); !why.empty())
+                throw CLI::ValidationError(name + " " + v + ": " + why);
+            if (only)
+                g.model_only.emplace_back(name, *only);
+        };
         // In command-line order, once per occurrence: repeated options add up,
         // and the last of a single one wins.
-        opt->trigger_on_parse()->type_name(entry.value)->group(entry.group);
+        app.add_option_function<std::string>(entry.name, take, help)
+            ->trigger_on_parse()
+            ->type_name(entry.value)
+            ->group(entry.group);
     }
-    app.add_flag("--wall-clock", o.wall_clock,
-                 "live values at the seconds since the epoch\n"
-                 "(plus each module's offset) instead of since start")
-        ->disable_flag_override()
-        ->group(plant_group);
-    // Added after the others, so that their group comes last in --help.
-    app.add_flag("-v,--verbose", o.verbose, "log every request and answer on standard error")
-        ->disable_flag_override()
-        ->group("Other");
     app.set_help_flag("-h,--help", "this text")->group("Other");
     app.set_version_flag("--version", std::string(version_text()), "the version of zrm-sim")
         ->disable_flag_override()
@@ -465,15 +486,16 @@ std::string parse_error_text(const CLI::App &app, const CLI::ParseError &e)
     return std::string(e.what()) + " (see --help)";
 }
 
-// Options that the whole process shares: a plant file's lines cannot set
-// them, and they are all that the command line takes beside --plant.
-const char *const process_options[] = {"--verbose", "--wall-clock", "--plant", "--modules"};
-
+// Whether the option (by its long name) is one of the whole process: a
+// plant file's lines cannot set them, and they are all that the command line
+// takes beside --plant.
 bool process_option(const std::string &name)
 {
-    for (const char *p : process_options)
-        if (name == p)
-            return true;
+    for (const OptionEntry &entry : option_table()) {
+        std::string_view names = entry.name;
+        if (names.substr(names.rfind(',') + 1) == name)
+            return entry.reach == Reach::process;
+    }
     return false;
 }
 
@@ -511,10 +533,8 @@ std::string usage_text()
 {
     CLI::App app("", "zrm-sim");
     Options o;
-    std::string message;
-    Parser p(o, message);
-    bool model_given = false;
-    describe(app, o, p, model_given);
+    Given g{o};
+    describe(app, g);
     return app.help();
 }
 
@@ -526,9 +546,8 @@ const char *version_text()
 ParseResult parse_options(int argc, char **argv, Options &o, std::string &message, OptionScope scope)
 {
     CLI::App app("", "zrm-sim");
-    Parser p(o, message);
-    bool model_given = false;
-    describe(app, o, p, model_given);
+    Given g{o};
+    describe(app, g);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
@@ -541,7 +560,7 @@ ParseResult parse_options(int argc, char **argv, Options &o, std::string &messag
     }
     if (!check_scope(app, o, scope, message))
         return ParseResult::error;
-    return p.check_model(model_given) ? ParseResult::run : ParseResult::error;
+    return check_model(g, message) ? ParseResult::run : ParseResult::error;
 }
 
 } // namespace zrmsim

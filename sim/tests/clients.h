@@ -15,6 +15,10 @@
 
 namespace simtest {
 
+// The simulator's process, under the name every test here gives it.
+using namespace zrmtest;
+using Sim = SimProcess;
+
 using Bytes = std::vector<std::uint8_t>;
 
 // "00 06 ff" -> bytes.

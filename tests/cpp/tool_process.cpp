@@ -158,35 +158,15 @@ bool Process::finish(std::chrono::milliseconds limit)
     return done;
 }
 
-Sim::Sim(std::vector<std::string> args)
-    : process_([&] {
-          std::vector<std::string> argv{KIV_SIM_PATH, "--address", "127.0.0.1", "--modbus-port",
-                                        "0", "--config-port", "0"};
-          argv.insert(argv.end(), args.begin(), args.end());
-          return argv;
-      }(), false)
+Sim::Sim(std::vector<std::string> args) : process_(std::move(args))
 {
-    if (::access(KIV_SIM_PATH, X_OK) != 0) {
-        ready_line = "no zrm-sim at " KIV_SIM_PATH ": the host preset builds it (KIV_SIM_BINARY)";
+    if (!process_.start()) {
+        ready_line = process_.error();
         return;
     }
-    // "zrm-sim <model> ready modbus <address>:<port> config <address>:<port>"
-    if (!process_.read_line(ready_line, std::chrono::seconds(10)))
-        return;
-    auto words = split(ready_line, ' ');
-    if (words.size() != 7 || words[2] != "ready")
-        return;
-    auto port_of = [](const std::string &endpoint) {
-        return std::stoi(endpoint.substr(endpoint.rfind(':') + 1));
-    };
-    config_port = port_of(words[6]);
-    modbus_port = port_of(words[4]);
-}
-
-Sim::~Sim()
-{
-    process_.signal(SIGTERM);
-    process_.finish(std::chrono::seconds(10));
+    ready_line = process_.ready_line();
+    modbus_port = process_.modbus_port();
+    config_port = process_.config_port();
 }
 
 std::vector<std::string> kivtool_argv(const std::vector<std::string> &args)

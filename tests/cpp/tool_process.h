@@ -3,6 +3,8 @@
 // wait is bounded; a simulator is ended with SIGTERM when its object goes.
 #pragma once
 
+#include "sim_process.h"
+
 #include <chrono>
 #include <string>
 #include <sys/types.h>
@@ -46,18 +48,18 @@ private:
     std::size_t line_pos_ = 0;
 };
 
-// zrm-sim for one model, on 127.0.0.1 with ephemeral ports.
+// zrm-sim for one model, on 127.0.0.1 with ephemeral ports, started at once.
 class Sim {
 public:
     explicit Sim(std::vector<std::string> args);
-    ~Sim();
     bool ready() const { return modbus_port > 0; }
     int modbus_port = 0;
     int config_port = 0;
+    // Or, when it did not start, why.
     std::string ready_line;
 
 private:
-    Process process_;
+    zrmtest::SimProcess process_;
 };
 
 // What a kivtool run gave.

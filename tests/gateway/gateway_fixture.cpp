@@ -222,25 +222,17 @@ bool Subscriber::wait_for_payload(const std::string &topic, const std::string &p
 
 ModuleSim::ModuleSim(const std::string &addr, std::vector<std::string> args, int port) : address(addr)
 {
-    std::vector<std::string> argv{KIV_SIM_PATH, "--address", address, "--modbus-port", std::to_string(port),
-                                  "--config-port", "0"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    process_ = std::make_unique<kivtest::Process>(argv, false);
-    std::string line;
-    if (!process_->read_line(line, 10s))
+    args.insert(args.begin(), {"--address", address, "--modbus-port", std::to_string(port)});
+    process_ = std::make_unique<zrmtest::SimProcess>(std::move(args));
+    if (!process_->start())
         return;
-    // "zrm-sim <model> ready modbus <address>:<port> config <address>:<port>"
-    const auto at = line.find(" modbus ");
-    if (at == std::string::npos)
-        return;
-    const auto colon = line.find(':', at);
-    modbus_port = std::atoi(line.c_str() + colon + 1);
-    config_port = std::atoi(line.c_str() + line.rfind(':') + 1);
+    modbus_port = process_->modbus_port();
+    config_port = process_->config_port();
 }
 
 void ModuleSim::stop()
 {
-    terminate(process_);
+    process_.reset();
 }
 
 Gateway::Gateway(const std::string &config, std::vector<std::string> extra)

@@ -100,7 +100,7 @@ public:
     int config_port = 0;
 
 private:
-    std::unique_ptr<kivtest::Process> process_;
+    std::unique_ptr<zrmtest::SimProcess> process_;
 };
 
 // kiv-gateway with the given configuration text (written to a file).

@@ -123,12 +123,12 @@ TEST(NeverAWrongValue, LateClosedExceptionalAndRestartedModules)
         {"refusing", 7303, "--exception 4"},
     };
     const std::string file = plant_file(plant);
-    kivtest::Process sims({KIV_SIM_PATH, "--wall-clock", "--plant", file}, false);
+    zrmtest::SimProcess sims({"--wall-clock", "--plant", file});
+    sims.expect_modules(static_cast<int>(plant.size()));
+    ASSERT_TRUE(sims.start()) << sims.error();
     for (std::size_t i = 0; i < plant.size(); ++i) {
-        std::string line;
-        ASSERT_TRUE(sims.read_line(line, 10s));
         plant[i].index = static_cast<int>(i);
-        plant[i].port = std::atoi(line.c_str() + line.find(':', line.find(" modbus ")) + 1);
+        plant[i].port = sims.modules()[i].modbus_port;
     }
     ::unlink(file.c_str());
     // One more module in a process of its own, killed and started again.

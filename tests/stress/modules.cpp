@@ -74,7 +74,7 @@ Module make_module(Model model, int k, const std::string &address,
     }
     }
     args.insert(args.end(), extra.begin(), extra.end());
-    m.sim = std::make_unique<ZrmSim>(std::move(args));
+    m.sim = std::make_unique<SimProcess>(std::move(args));
     return m;
 }
 

@@ -3,7 +3,7 @@
 // record, so a reply that reached the wrong handle shows.
 #pragma once
 
-#include "zrm_sim.h"
+#include "sim_process.h"
 
 #include <memory>
 #include <string>
@@ -11,13 +11,15 @@
 
 namespace kivstress {
 
+using zrmtest::SimProcess;
+
 using Bytes = std::vector<unsigned char>;
 
 enum class Model { zrm7301, zrm7302, zrm7303 };
 
 struct Module {
     Model model;
-    std::unique_ptr<ZrmSim> sim;
+    std::unique_ptr<SimProcess> sim;
     Bytes records;        // AI records (7301), sensor block (7302), TC records (7303)
     Bytes inputs;         // 7302: the 16 DI channels, packed
     unsigned char povp;   // "u8_povp", read through the configuration service

@@ -2,7 +2,7 @@
 // retry, no second receive, no allocation, no select. strace counts the
 // system calls of a driver that makes only library calls between two
 // markers; a change in the exchange's system calls fails here.
-#include "zrm_sim.h"
+#include "sim_process.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <string>
 #include <unistd.h>
 
-using namespace kivstress;
+using zrmtest::SimProcess;
 
 namespace {
 
@@ -94,7 +94,7 @@ bool trace(const std::string &mode, const std::string &address, int port, Counts
 
 class SystemCalls : public ::testing::Test {
 protected:
-    void expect_per_call(ZrmSim &sim, const std::string &mode, bool config, int exchanges,
+    void expect_per_call(SimProcess &sim, const std::string &mode, bool config, int exchanges,
                          int receives)
     {
         if (sim.pid() < 0) {
@@ -114,30 +114,30 @@ protected:
 
 TEST_F(SystemCalls, ModbusReadsAreOneSendOneWaitOneReceive)
 {
-    ZrmSim m7301({"--model", "7301"});
+    SimProcess m7301({"--model", "7301"});
     expect_per_call(m7301, "ai_read", false, 1, 1);
     expect_per_call(m7301, "zrm7301_ai_read", false, 1, 1);
-    ZrmSim m7302({"--model", "7302"});
+    SimProcess m7302({"--model", "7302"});
     expect_per_call(m7302, "do_read", false, 1, 1);
     expect_per_call(m7302, "di_read", false, 1, 1);
 }
 
 TEST_F(SystemCalls, CoilWritesAreOneSendOneWaitOneReceive)
 {
-    ZrmSim m7302({"--model", "7302"});
+    SimProcess m7302({"--model", "7302"});
     expect_per_call(m7302, "do_write", false, 1, 1);
     expect_per_call(m7302, "do_write_single", false, 1, 1);
 }
 
 TEST_F(SystemCalls, TimedOutExchangeIsOneSendAndOneWaitWithoutReceive)
 {
-    ZrmSim late({"--model", "7301", "--delay-ms", "5000"});
+    SimProcess late({"--model", "7301", "--delay-ms", "5000"});
     expect_per_call(late, "modbus_timeout", false, 1, 0);
 }
 
 TEST_F(SystemCalls, ConfigurationExchangesAreOneSendOneWaitOneReceive)
 {
-    ZrmSim m7301({"--model", "7301"});
+    SimProcess m7301({"--model", "7301"});
     expect_per_call(m7301, "request_response", true, 1, 1);
     expect_per_call(m7301, "cfg_get", true, 1, 1);
     // Read, modify, write: two exchanges per call.

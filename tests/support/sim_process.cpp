@@ -3,18 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <regex>
+#include <sched.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace simtest {
+namespace zrmtest {
 
 namespace {
 
@@ -26,41 +25,57 @@ int ms_left(Clock::time_point deadline)
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-// Forks zrm-sim with stdout into a pipe and stderr into err_path.
-int spawn(const std::vector<std::string> &args, int &out_fd, const std::string &err_path,
-          int descriptor_limit = 0)
+struct Limits {
+    int descriptors = 0;
+    int cpu = -1;
+};
+
+// Forks the simulator with stdout into a pipe and stderr into err_path.
+int spawn(const std::string &binary, const std::vector<std::string> &args, int &out_fd,
+          const std::string &err_path, Limits limits = {})
 {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
         return -1;
     int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Everything the child needs is built before the fork: after it, only
+    // calls that are safe in a copy of a threaded process.
+    std::vector<std::string> words{binary};
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
-    std::string binary = ZRM_SIM_BINARY;
-    argv.push_back(binary.data());
-    std::vector<std::string> copy = args;
-    for (auto &a : copy)
-        argv.push_back(a.data());
+    for (auto &w : words)
+        argv.push_back(w.data());
     argv.push_back(nullptr);
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (limits.cpu >= 0)
+        CPU_SET(static_cast<unsigned>(limits.cpu), &cpus);
+    const rlimit files{static_cast<rlim_t>(limits.descriptors), static_cast<rlim_t>(limits.descriptors)};
     int pid = ::fork();
     if (pid == 0) {
         ::dup2(pipe_fds[1], 1);
         if (err_fd >= 0)
             ::dup2(err_fd, 2);
-        if (descriptor_limit > 0) {
-            rlimit r{static_cast<rlim_t>(descriptor_limit), static_cast<rlim_t>(descriptor_limit)};
-            ::setrlimit(RLIMIT_NOFILE, &r);
-        }
-        ::execv(binary.c_str(), argv.data());
+        if (limits.descriptors > 0)
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        if (limits.cpu >= 0)
+            ::sched_setaffinity(0, sizeof cpus, &cpus);
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(pipe_fds[1]);
     if (err_fd >= 0)
         ::close(err_fd);
     out_fd = pipe_fds[0];
+    if (pid < 0) {
+        ::close(out_fd);
+        out_fd = -1;
+    }
     return pid;
 }
 
-// Waits for pid to end; its status, or -1 if it was killed at the deadline.
+// Waits for pid to end; its status, or -1 if it was killed at the deadline
+// or ended by a signal.
 int reap(int pid, Clock::time_point deadline)
 {
     for (;;) {
@@ -68,11 +83,12 @@ int reap(int pid, Clock::time_point deadline)
         int r = ::waitpid(pid, &st, WNOHANG);
         if (r == pid)
             return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        if (r < 0)
+        if (r < 0 && errno != EINTR)
             return -1;
         if (Clock::now() >= deadline) {
             ::kill(pid, SIGKILL);
-            ::waitpid(pid, &st, 0);
+            while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+            }
             return -1;
         }
         ::poll(nullptr, 0, 10);
@@ -111,7 +127,7 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
-bool names_port(const std::vector<std::string> &args, const std::string &opt)
+bool names_option(const std::vector<std::string> &args, const std::string &opt)
 {
     for (const auto &a : args)
         if (a == opt || a.rfind(opt + "=", 0) == 0)
@@ -121,49 +137,54 @@ bool names_port(const std::vector<std::string> &args, const std::string &opt)
 
 } // namespace
 
-RunResult run_sim(const std::vector<std::string> &args, Ms limit)
+const char *default_binary()
+{
+    return ZRM_SIM_PATH;
+}
+
+RunResult run_sim(const std::vector<std::string> &args, Ms limit, const std::string &binary)
 {
     RunResult r;
     std::string err_path = temp_path();
     int out_fd = -1;
-    int pid = spawn(args, out_fd, err_path);
-    if (pid < 0)
-        return r;
-    auto deadline = Clock::now() + limit;
-    drain(out_fd, r.out, deadline);
-    ::close(out_fd);
-    r.status = reap(pid, deadline);
-    r.err = read_file(err_path);
+    int pid = spawn(binary, args, out_fd, err_path);
+    if (pid >= 0) {
+        auto deadline = Clock::now() + limit;
+        drain(out_fd, r.out, deadline);
+        ::close(out_fd);
+        r.status = reap(pid, deadline);
+        r.err = read_file(err_path);
+    }
     ::unlink(err_path.c_str());
     return r;
 }
 
-Sim::Sim(std::vector<std::string> args) : args_(std::move(args))
+SimProcess::SimProcess(std::vector<std::string> args, std::string binary)
+    : args_(std::move(args)), binary_(std::move(binary)), err_path_(temp_path())
 {
-    err_path_ = temp_path();
-    if (names_port(args_, "--plant"))
+    if (names_option(args_, "--plant"))
         return;
-    if (!names_port(args_, "--modbus-port")) {
-        args_.emplace_back("--modbus-port");
-        args_.emplace_back("0");
-    }
-    if (!names_port(args_, "--config-port")) {
-        args_.emplace_back("--config-port");
-        args_.emplace_back("0");
-    }
+    if (!names_option(args_, "--modbus-port"))
+        args_.insert(args_.end(), {"--modbus-port", "0"});
+    if (!names_option(args_, "--config-port"))
+        args_.insert(args_.end(), {"--config-port", "0"});
 }
 
-Sim::~Sim()
+SimProcess::~SimProcess()
 {
     stop();
     ::unlink(err_path_.c_str());
 }
 
-bool Sim::start(Ms limit)
+bool SimProcess::start(Ms limit)
 {
-    pid_ = spawn(args_, out_fd_, err_path_, descriptor_limit_);
+    if (::access(binary_.c_str(), X_OK) != 0) {
+        error_ = "no zrm-sim at " + binary_ + ": the host preset builds it (KIV_SIM_BINARY)";
+        return false;
+    }
+    pid_ = spawn(binary_, args_, out_fd_, err_path_, {descriptor_limit_, cpu_});
     if (pid_ < 0) {
-        error_ = "cannot start zrm-sim";
+        error_ = "cannot start " + binary_;
         return false;
     }
     auto deadline = Clock::now() + limit;
@@ -196,16 +217,16 @@ bool Sim::start(Ms limit)
             return false;
         }
         modules_.push_back({m[1].str(), m[2].str(), std::stoi(m[3].str()), std::stoi(m[5].str())});
-        if (i == 0)
-            ready_ = line;
     }
     more_out_ = got.substr(at);
+    ready_ = got.substr(0, got.find('\n'));
+    address_ = modules_.front().address;
     modbus_port_ = modules_.front().modbus_port;
     config_port_ = modules_.front().config_port;
     return true;
 }
 
-int Sim::stop(int sig, Ms limit)
+int SimProcess::stop(int sig, Ms limit)
 {
     if (pid_ < 0)
         return -1;
@@ -219,9 +240,9 @@ int Sim::stop(int sig, Ms limit)
     return status;
 }
 
-std::string Sim::err() const
+std::string SimProcess::err() const
 {
     return read_file(err_path_);
 }
 
-} // namespace simtest
+} // namespace zrmtest
