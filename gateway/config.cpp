@@ -2,6 +2,8 @@
 
 #include "small_file.h"
 
+#include "common/text.h"
+
 #include <toml++/toml.h>
 
 #include <arpa/inet.h>
@@ -484,18 +486,11 @@ Config load_config(const std::string &path)
 
 namespace {
 
-// "FILE:LINE: reason", or "FILE: reason" when no line is known. Appended
-// in steps: GCC 12 misjudges ":" + std::to_string(...) in optimised builds.
+// "FILE:LINE: reason", or "FILE: reason" when no line is known.
 std::string file_line_reason(const std::string &file, std::size_t line, const std::string &reason)
 {
-    std::string s = file;
-    if (line) {
-        s += ':';
-        s += std::to_string(line);
-    }
-    s += ": ";
-    s += reason;
-    return s;
+    const std::string at = line ? common::concat({":", std::to_string(line)}) : std::string();
+    return common::concat({file, at, ": ", reason});
 }
 
 } // namespace

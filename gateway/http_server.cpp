@@ -1,5 +1,7 @@
 #include "http_server.h"
 
+#include "common/text.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -555,13 +557,7 @@ void HttpServer::send_response(Client &c)
 
 std::string cannot_listen(const std::string &section, const std::string &listen, const kiv::result<void> &failed)
 {
-    // In steps: GCC 12 misjudges a literal plus a temporary when optimising.
-    std::string s = section;
-    s += " cannot listen on ";
-    s += listen;
-    s += ": ";
-    s += failed.error().message();
-    return s;
+    return common::concat({section, " cannot listen on ", listen, ": ", failed.error().message()});
 }
 
 } // namespace gateway

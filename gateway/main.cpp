@@ -21,6 +21,7 @@
 #include "web_state.h"
 #include "workers.h"
 #include "common/signal_wait.h"
+#include "common/text.h"
 
 #include "kiv_version.h"
 
@@ -354,18 +355,10 @@ listen address that cannot be bound with status 1.)");
         Config config = load_checked(o.config, o.to_stdout);
         raise_descriptor_limit(config, o.config);
         if (o.check) {
-            // In steps: GCC 12 misjudges a literal plus a temporary when optimising.
-            std::string metrics;
-            if (config.prometheus) {
-                metrics = ", metrics at http://";
-                metrics += config.prometheus->listen();
-                metrics += "/metrics";
-            }
-            if (config.web) {
-                metrics += ", console at http://";
-                metrics += config.web->listen();
-                metrics += "/";
-            }
+            const std::string metrics = common::concat(
+                {config.prometheus ? common::concat({", metrics at http://", config.prometheus->listen(), "/metrics"})
+                                   : std::string(),
+                 config.web ? common::concat({", console at http://", config.web->listen(), "/"}) : std::string()});
             std::printf("%s: %zu modules, gateway %s%s\n", o.config.c_str(), config.modules.size(),
                         config.id.c_str(), metrics.c_str());
             return 0;
