@@ -53,9 +53,9 @@ set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_DEV_DESCRIPTION
   "client library for the ZRM I/O modules - development files
-kiv.h (C), kiv.hpp and kiv/ (C++20, header-only), kiv.pc for pkg-config, the CMake
-package (find_package(kiv), target kiv::kiv) and the toolchain files of
-the i386 and ARM builds.")
+kiv.h (C), kiv.hpp and kiv/ (C++20, header-only), kiv.pc for pkg-config,
+the CMake package (find_package(kiv), target kiv::kiv) and the toolchain
+files of the i386 and ARM builds.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kiv-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
